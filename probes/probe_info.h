@@ -1,0 +1,65 @@
+// Probe metadata: the probe info file, the probe names and the subject map,
+// and the JSON list loaders. Every JSON input goes through ParseJsonOrDie.
+//
+// A function named ...OrDie ends the program with status 1 when its input
+// cannot be used: "Could not open <path>" on standard output for a file that
+// cannot be opened; the parser's own error text, or a one-line description
+// naming the file, on standard error for a document that is not what it
+// must be. Nothing has been written to any output file at that point.
+#ifndef FUSE_RESULTS_PROBES_PROBE_INFO_H_
+#define FUSE_RESULTS_PROBES_PROBE_INFO_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+#include <opencv2/core.hpp>
+
+// Subject name -> ascending probe indices of that subject. std::string keys
+// compare as unsigned bytes, so subjects are in plain byte order.
+using SubjectMap = std::map<std::string, std::vector<int32_t>>;
+
+// ParseJsonOrDie returns the root of the JSON document at `path`. Comments
+// are accepted and any value may be the root.
+Json::Value ParseJsonOrDie(const std::string& path);
+
+// LoadProbeInfo reads the probe info file at `path`: element i of its "id"
+// array is the subject name of probe i. Appends the names to
+// `*probe_names`, sets `*probe_count` to their number and fills
+// `*subject_map` from them. A string element is the name itself; null
+// reads as "" and true/false as "true"/"false"; a number, array or object
+// ends the program with "Type is not convertible to string". A missing
+// "id", or one that is null, a string, a number or a boolean, names no
+// probes. A root that is neither an object nor null, or an "id" that is an
+// object, ends the program.
+void LoadProbeInfo(const std::string& path, int32_t* probe_count,
+                   SubjectMap* subject_map,
+                   std::vector<std::string>* probe_names);
+
+// MakeSubjectMap appends index i to the list of `probe_names[i]` for every
+// i in order, inserting names that are not yet keys. Existing keys keep
+// their lists; new indices go behind them.
+void MakeSubjectMap(const std::vector<std::string>& probe_names,
+                    SubjectMap* subject_map);
+
+// LoadProbeIndicesOrDie appends the elements of the JSON array at `path`,
+// each a 32-bit signed integer, to `*probe_indices` in file order. A root
+// that is a string, number, boolean or null adds nothing; an object root
+// or an element that is not an integer in the 32-bit range ends the
+// program.
+void LoadProbeIndicesOrDie(const std::string& path,
+                           std::vector<int32_t>* probe_indices);
+
+// LoadProbeScoreMatricesOrDie resizes `*matrices` to the length of the JSON
+// array of paths at `path` and loads entry i from path i with MatIO::Load.
+// An entry whose file cannot be loaded keeps what it held (an empty matrix
+// for an added entry), without a message. A root that is a string, number,
+// boolean or null empties the list; an object root or an element that is
+// not a string (null and booleans convert as in LoadProbeInfo) ends the
+// program.
+void LoadProbeScoreMatricesOrDie(const std::string& path,
+                                 std::vector<cv::Mat>* matrices);
+
+#endif  // FUSE_RESULTS_PROBES_PROBE_INFO_H_
