@@ -30,8 +30,10 @@ class MatIO {
  public:
   MatIO() = delete;
 
-  // Save writes `mat` to `path` (created or truncated). Returns false when
-  // the file cannot be opened, a write fails or the close fails.
+  // Save writes `mat` to `path` (created or truncated) as write does.
+  // Returns false when `mat` cannot be stored (see write; the path is then
+  // not touched), the file cannot be opened, a write fails or the close
+  // fails.
   static bool Save(const std::string& path, const cv::Mat& mat);
 
   // Load reads the matrix file at `path` into `*mat`. Returns false, with
@@ -42,9 +44,12 @@ class MatIO {
                    std::string* error = nullptr);
 
   // write writes the header and the data section of `mat` to `file` at its
-  // current position, in pieces of at most 256 MiB. A matrix whose rows are
-  // not contiguous is stored as its contiguous copy (step = cols x element
-  // size). Returns false when a write fails.
+  // current position, in pieces of at most 256 MiB, and flushes it. A
+  // matrix whose rows are not contiguous is stored with its own stride (the
+  // bytes between rows included) when that span lies within its storage,
+  // else as its contiguous copy (step = cols x element size). Returns false
+  // when a write fails or `mat` cannot be stored: more than two dimensions,
+  // depth 7, or a row of 2 GiB or more.
   static bool write(const cv::Mat& mat, FILE* file);
 
   // read reads one matrix from `file` at its current position into `*mat`,
