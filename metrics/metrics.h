@@ -123,7 +123,12 @@ void AppendTraditionalCMC(const std::vector<int64_t>& rank_histogram,
 // subjects); rate c_k = c_(k-1) + h_k / T in single precision, T the number
 // of ranked probes (so every rate is NaN when T = 0). `distractor_scores`
 // must hold a non-increasing list for every probe index of the map.
-// Appends nothing when there is no subject or no distractor list.
+// Inputs outside these preconditions append nothing: without a split (trial
+// count below 1) or a distractor list, or with a probe index that
+// the names, the distractor lists or the float score matrix cannot
+// serve, only the first two lines are printed; a probe whose subject is
+// missing from the gallery, or whose rank exceeds n - 1, stops the ranking
+// after the third line.
 void RunTraditionalCMC(const SubjectMap& subject_map,
                        const std::vector<std::string>& probe_names,
                        const cv::Mat& probe_scores,
@@ -136,7 +141,7 @@ void RunTraditionalCMC(const SubjectMap& subject_map,
 // divided by `genuine_count` (both converted to float), for k from 0 to
 // `impostor_count`. Entries past the last impostor of the list stay 0.
 // Throws std::out_of_range when the list holds more than `impostor_count`
-// impostor pairs.
+// impostor pairs. A negative `impostor_count` counts as 0.
 void ComputeROC(const std::vector<VerificationPair>& verification_list,
                 int64_t genuine_count, int64_t impostor_count,
                 std::vector<float>* tar);
