@@ -66,46 +66,86 @@ void SelectTopDistractors(int32_t probe_count, int32_t top_count,
 }
 
 void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
-               const ScoreLists& sorted_lists, MateRankLists* mate_ranks) {
+               const DistractorCounter& count, MateRankLists* mate_ranks) {
   for (const auto& subject : subject_map) {
     const std::vector<int32_t>& probes = subject.second;
     for (int32_t i : probes) {
       for (int32_t j : probes) {
         if (i == j) continue;
         const float score = probe_scores.at<float>(i, j);
-        const uint64_t rank =
-            static_cast<uint64_t>(CountGreater(sorted_lists[i], score));
-        (*mate_ranks)[j].emplace_back(rank, i);
+        (*mate_ranks)[j].emplace_back(static_cast<uint64_t>(count(i, score)),
+                                      i);
       }
     }
   }
 }
 
+void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
+               const ScoreLists& sorted_lists, MateRankLists* mate_ranks) {
+  RankMates(
+      subject_map, probe_scores,
+      [&](int32_t probe, float score) {
+        return CountGreater(sorted_lists[probe], score);
+      },
+      mate_ranks);
+}
+
+namespace {
+
+// AppendThinnedSteps appends the thinned points of a step function over
+// indices 0 .. last: its value at k is rate(k, number of `sorted` entries
+// <= k), and `point(k, value)` makes a curve point. The value only changes
+// where an entry lies, and the thinning rule only keeps a point where the
+// value changes or at the last index, so only those indices are visited:
+// the result is the same as visiting every index, in time that does not
+// grow with `last`.
+template <typename Rate, typename Point>
+void AppendThinnedSteps(const std::vector<uint64_t>& sorted, uint64_t last,
+                        const Rate& rate, const Point& point) {
+  CurveThinner thinner;
+  uint64_t offered = 0;
+  bool any = false;
+  auto offer = [&](uint64_t k, uint64_t at_most_k) {
+    if (any && k == offered) return;
+    any = true;
+    offered = k;
+    const float value = rate(k, at_most_k);
+    if (thinner.Keep(value, k == last)) point(k, value);
+  };
+  if (sorted.empty() || sorted[0] > 0) offer(0, 0);
+  for (size_t i = 0; i < sorted.size();) {
+    size_t j = i;
+    while (j < sorted.size() && sorted[j] == sorted[i]) ++j;
+    offer(sorted[i], j);
+    i = j;
+  }
+  offer(last, sorted.size());
+}
+
+}  // namespace
+
 float AppendIdentificationCMC(const MateRankLists& mate_ranks,
                               int32_t num_distractors, CMCCurve* cmc) {
   // Counts are integers, so they stay exact at any scale; they become
-  // floats only where a rate is divided out.
-  std::vector<uint64_t> cumulative(static_cast<size_t>(num_distractors) + 1);
-  for (const auto& ranks : mate_ranks) {
-    for (const auto& entry : ranks) ++cumulative[entry.first];
+  // floats only where a rate is divided out, in single precision.
+  std::vector<uint64_t> ranks;
+  for (const auto& list : mate_ranks) {
+    for (const auto& entry : list) ranks.push_back(entry.first);
   }
-  const float pairs = [&] {
-    uint64_t total = 0;
-    for (uint64_t count : cumulative) total += count;
-    return static_cast<float>(total);
-  }();
-  const float rank1_rate = static_cast<float>(cumulative[0]) / pairs;
-  for (size_t k = 1; k < cumulative.size(); ++k) {
-    cumulative[k] += cumulative[k - 1];
-  }
-  CurveThinner thinner;
-  for (size_t k = 0; k < cumulative.size(); ++k) {
-    const float rate = static_cast<float>(cumulative[k]) / pairs;
-    if (thinner.Keep(rate, k + 1 == cumulative.size())) {
-      cmc->emplace_back(static_cast<int32_t>(k), rate);
-    }
-  }
-  return rank1_rate;
+  std::sort(ranks.begin(), ranks.end());
+  const float pairs = static_cast<float>(ranks.size());
+  const uint64_t rank1 = static_cast<uint64_t>(
+      std::upper_bound(ranks.begin(), ranks.end(), uint64_t{0}) -
+      ranks.begin());
+  AppendThinnedSteps(
+      ranks, static_cast<uint64_t>(num_distractors),
+      [&](uint64_t, uint64_t at_most_k) {
+        return static_cast<float>(at_most_k) / pairs;
+      },
+      [&](uint64_t k, float rate) {
+        cmc->emplace_back(static_cast<int32_t>(k), rate);
+      });
+  return static_cast<float>(rank1) / pairs;
 }
 
 void AppendROCCurve(const std::vector<float>& tar, ROCCurve* roc) {
@@ -116,6 +156,26 @@ void AppendROCCurve(const std::vector<float>& tar, ROCCurve* roc) {
       roc->emplace_back(static_cast<float>(k) / impostors, tar[k]);
     }
   }
+}
+
+void AppendROCCurveFromCounts(std::vector<uint64_t> beaten_by,
+                              uint64_t impostor_count, ROCCurve* roc) {
+  // Entry k of the true accept table is the share of genuine pairs beaten
+  // by at most k impostors (a genuine pair ties ahead of an impostor). With
+  // no genuine pair at all, the entries that impostors reach are 0 / 0 and
+  // entry 0 stays 0.
+  std::sort(beaten_by.begin(), beaten_by.end());
+  const float genuine = static_cast<float>(beaten_by.size());
+  const float impostors = static_cast<float>(impostor_count);
+  AppendThinnedSteps(
+      beaten_by, impostor_count,
+      [&](uint64_t k, uint64_t at_most_k) {
+        if (beaten_by.empty() && k > 0) return 0.0f / genuine;
+        return static_cast<float>(at_most_k) / (beaten_by.empty() ? 1.0f : genuine);
+      },
+      [&](uint64_t k, float rate) {
+        roc->emplace_back(static_cast<float>(k) / impostors, rate);
+      });
 }
 
 void RunVerification(const SubjectMap& subject_map,

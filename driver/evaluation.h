@@ -44,8 +44,12 @@ void SelectTopDistractors(int32_t probe_count, int32_t top_count,
 
 // RankMates appends, for every subject in map order and every ordered pair
 // (i, j) of its distinct probes in list order, the pair (mate rank, i) to
-// `(*mate_ranks)[j]`; the mate rank is the number of scores of the sorted
-// list i that beat probe_scores(i, j).
+// `(*mate_ranks)[j]`; the mate rank is count(i, probe_scores(i, j)), the
+// number of query i's distractor scores that beat its mate's score.
+void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
+               const DistractorCounter& count, MateRankLists* mate_ranks);
+
+// RankMates with the distractor counts read off sorted lists by bisection.
 void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
                const ScoreLists& sorted_lists, MateRankLists* mate_ranks);
 
@@ -60,6 +64,13 @@ float AppendIdentificationCMC(const MateRankLists& mate_ranks,
 // into (k / (N - 1), tar[k]) points, N = tar.size(), the false accept rate
 // computed in single precision, and appends them to `*roc`.
 void AppendROCCurve(const std::vector<float>& tar, ROCCurve* roc);
+
+// AppendROCCurveFromCounts appends the ROC curve that AppendROCCurve gives
+// for the true accept table of a verification list with `impostor_count`
+// impostor pairs and one genuine pair per entry of `beaten_by`, the number
+// of impostor pairs that beat it. Never builds the table.
+void AppendROCCurveFromCounts(std::vector<uint64_t> beaten_by,
+                              uint64_t impostor_count, ROCCurve* roc);
 
 // RunVerification builds the verification list (each unordered pair of
 // mates once, scored from the earlier probe's row, then every score of the

@@ -133,22 +133,54 @@ void AppendTraditionalCMC(const std::vector<int64_t>& rank_histogram,
   }
 }
 
+void AppendTraditionalCMCFromRanks(std::vector<int64_t> ranks,
+                                   int64_t slot_count, CMCCurve* curve) {
+  if (slot_count <= 0) return;
+  // The cumulative rates only change at slots that hold a rank (adding
+  // 0 / T leaves a rate as it is), and the thinning rule can only keep a
+  // point where the rate changes or at the last slot; so only those slots
+  // are visited, with the same single-precision steps as slot by slot.
+  std::sort(ranks.begin(), ranks.end());
+  const float total = static_cast<float>(ranks.size());
+  CurveThinner thinner;
+  float rate = 0.0f / total;
+  int64_t offered = -1;
+  auto offer = [&](int64_t k) {
+    if (k == offered) return;
+    offered = k;
+    if (thinner.Keep(rate, k + 1 == slot_count)) {
+      curve->emplace_back(static_cast<int32_t>(k), rate);
+    }
+  };
+  if (ranks.empty() || ranks[0] > 0) offer(0);  // Rate 0 (NaN when T = 0).
+  for (size_t i = 0; i < ranks.size();) {
+    const int64_t k = ranks[i];
+    size_t j = i;
+    while (j < ranks.size() && ranks[j] == k) ++j;
+    const float share = static_cast<float>(j - i) / total;
+    rate = k == 0 ? share : rate + share;
+    offer(k);
+    i = j;
+  }
+  offer(slot_count - 1);
+}
+
 namespace {
 
 // IndicesUsable returns true iff every probe index of the map can be looked
-// up in the names, the distractor lists and both dimensions of the score
-// matrix, which must be a single-channel float matrix.
+// up in the names, among `list_count` distractor lists and in both
+// dimensions of the score matrix, which must be a single-channel float
+// matrix.
 bool IndicesUsable(const SubjectMap& subject_map,
                    const std::vector<std::string>& probe_names,
-                   const cv::Mat& probe_scores,
-                   const std::vector<std::vector<float>>& distractor_scores) {
+                   const cv::Mat& probe_scores, size_t list_count) {
   if (subject_map.empty()) return true;
   if (probe_scores.dims != 2 || probe_scores.type() != CV_32FC1) return false;
   for (const auto& subject : subject_map) {
     for (const int32_t p : subject.second) {
       if (p < 0 || static_cast<size_t>(p) >= probe_names.size() ||
-          static_cast<size_t>(p) >= distractor_scores.size() ||
-          p >= probe_scores.rows || p >= probe_scores.cols) {
+          static_cast<size_t>(p) >= list_count || p >= probe_scores.rows ||
+          p >= probe_scores.cols) {
         return false;
       }
     }
@@ -158,41 +190,57 @@ bool IndicesUsable(const SubjectMap& subject_map,
 
 }  // namespace
 
-void RunTraditionalCMC(const SubjectMap& subject_map,
-                       const std::vector<std::string>& probe_names,
-                       const cv::Mat& probe_scores,
-                       const std::vector<std::vector<float>>& distractor_scores,
-                       int32_t trial_count, CMCCurve* curve) {
+void RankTraditionalCMC(const SubjectMap& subject_map,
+                        const std::vector<std::string>& probe_names,
+                        const cv::Mat& probe_scores, size_t list_count,
+                        int64_t list_length, const DistractorCounter& count,
+                        int32_t trial_count, CMCCurve* curve) {
   std::puts("Making gallery!");
   Splits galleries;
   Splits probes;
   MakeGalleriesAndProbes(subject_map, trial_count, &galleries, &probes);
   std::puts("Done Making Gallery!");
 
-  if (galleries.empty() || distractor_scores.empty() ||
-      !IndicesUsable(subject_map, probe_names, probe_scores,
-                     distractor_scores)) {
+  if (galleries.empty() || list_count == 0 ||
+      !IndicesUsable(subject_map, probe_names, probe_scores, list_count)) {
     return;
   }
-  const int32_t slot_count =
-      static_cast<int32_t>(distractor_scores[0].size() + galleries[0].size());
-  std::printf("Allocating ranks (%d)\n", slot_count);
+  const int64_t slot_count =
+      list_length + static_cast<int64_t>(galleries[0].size());
+  std::printf("Allocating ranks (%d)\n", static_cast<int32_t>(slot_count));
   if (slot_count == 0) return;
 
-  std::vector<int64_t> histogram(slot_count, 0);
-  int64_t ranked_count = 0;
+  std::vector<int64_t> ranks;
   for (size_t s = 0; s < galleries.size(); ++s) {
     for (const int32_t p : probes[s]) {
-      const int32_t rank = GetRank(probe_scores, probe_names, galleries[s], p,
-                                   distractor_scores[p]);
+      float score = 0.0f;
+      const int32_t gallery_rank = GetGalleryRank(
+          probe_scores, probe_names, galleries[s], p, &score);
       // A gallery without the probe's subject (names that disagree with
-      // the map) or a distractor list longer than list 0 has no slot.
-      if (rank < 0 || rank >= slot_count) return;
-      ++histogram[rank];
-      ++ranked_count;
+      // the map) or a distractor count beyond the list length has no slot.
+      if (gallery_rank < 0) return;
+      const int64_t rank = gallery_rank + count(p, score);
+      if (rank >= slot_count) return;
+      ranks.push_back(rank);
     }
   }
-  AppendTraditionalCMC(histogram, ranked_count, curve);
+  AppendTraditionalCMCFromRanks(std::move(ranks), slot_count, curve);
+}
+
+void RunTraditionalCMC(const SubjectMap& subject_map,
+                       const std::vector<std::string>& probe_names,
+                       const cv::Mat& probe_scores,
+                       const std::vector<std::vector<float>>& distractor_scores,
+                       int32_t trial_count, CMCCurve* curve) {
+  const int64_t list_length =
+      distractor_scores.empty() ? 0 : distractor_scores[0].size();
+  RankTraditionalCMC(
+      subject_map, probe_names, probe_scores, distractor_scores.size(),
+      list_length,
+      [&](int32_t probe, float score) {
+        return CountGreater(distractor_scores[probe], score);
+      },
+      trial_count, curve);
 }
 
 void ComputeROC(const std::vector<VerificationPair>& verification_list,

@@ -9,6 +9,7 @@
 #define FUSE_RESULTS_METRICS_METRICS_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -115,6 +116,26 @@ int64_t CountGreater(const std::vector<float>& scores, float score);
 // curve to `*curve`. Appends nothing for an empty histogram.
 void AppendTraditionalCMC(const std::vector<int64_t>& rank_histogram,
                           int64_t ranked_count, CMCCurve* curve);
+
+// AppendTraditionalCMCFromRanks appends what AppendTraditionalCMC appends
+// for the histogram of `ranks` over `slot_count` slots (every rank in
+// [0, slot_count)), in time that depends on the number of ranks, not of
+// slots. Appends nothing when slot_count is 0.
+void AppendTraditionalCMCFromRanks(std::vector<int64_t> ranks,
+                                   int64_t slot_count, CMCCurve* curve);
+
+// DistractorCounter(p, score) returns how many distractor scores of probe
+// p beat `score` (compare strictly greater).
+using DistractorCounter = std::function<int64_t(int32_t probe, float score)>;
+
+// RankTraditionalCMC is RunTraditionalCMC with the distractor part of each
+// rank given by `count` instead of read off sorted lists: `list_count`
+// probes have distractor scores, `list_length` each.
+void RankTraditionalCMC(const SubjectMap& subject_map,
+                        const std::vector<std::string>& probe_names,
+                        const cv::Mat& probe_scores, size_t list_count,
+                        int64_t list_length, const DistractorCounter& count,
+                        int32_t trial_count, CMCCurve* curve);
 
 // RunTraditionalCMC prints "Making gallery!", "Done Making Gallery!" and
 // "Allocating ranks (n)", ranks every probe of `trial_count` splits with

@@ -1,0 +1,197 @@
+#include "driver/score_pass.h"
+
+#include "driver/row_scan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_pipeline.h>
+
+namespace {
+
+// Where each probe's counters live in the flat per-thread histogram: probe
+// p with m thresholds owns m + 1 slots, slot k counting the scores that
+// beat exactly its k lowest thresholds.
+std::vector<size_t> HistogramOffsets(const PassPlan& plan) {
+  std::vector<size_t> offsets(plan.probe_thresholds.size() + 1, 0);
+  for (size_t p = 0; p < plan.probe_thresholds.size(); ++p) {
+    offsets[p + 1] = offsets[p] + plan.probe_thresholds[p].size() + 1;
+  }
+  return offsets;
+}
+
+// What one thread has seen of the rows it scanned.
+struct ThreadTally {
+  std::vector<BestDistractors> best;
+  ThresholdLocator locator;  // Scratch for the probe rows.
+  std::vector<int64_t> probe_histogram;
+  std::vector<int64_t> genuine_histogram;
+};
+
+// Suffix sums: counts[t] = scores beating threshold t = scores in slots
+// above t.
+std::vector<int64_t> CountsFromHistogram(const int64_t* histogram,
+                                         size_t thresholds) {
+  std::vector<int64_t> counts(thresholds, 0);
+  int64_t above = 0;
+  for (size_t t = thresholds; t-- > 0;) {
+    above += histogram[t + 1];
+    counts[t] = above;
+  }
+  return counts;
+}
+
+struct Piece {
+  std::vector<float> values;
+  std::vector<RowSegment> segments;
+  int64_t bytes_done = 0;
+};
+
+}  // namespace
+
+void SortThresholds(std::vector<float>* thresholds) {
+  thresholds->erase(std::remove_if(thresholds->begin(), thresholds->end(),
+                                   [](float x) { return std::isnan(x); }),
+                    thresholds->end());
+  std::sort(thresholds->begin(), thresholds->end());
+  thresholds->erase(std::unique(thresholds->begin(), thresholds->end()),
+                    thresholds->end());
+}
+
+int64_t CountBeating(const std::vector<float>& thresholds,
+                     const std::vector<int64_t>& counts, float score) {
+  if (std::isnan(score)) return 0;
+  const auto it =
+      std::lower_bound(thresholds.begin(), thresholds.end(), score);
+  if (it == thresholds.end() || *it != score) {
+    throw std::logic_error("score pass asked about an unplanned threshold");
+  }
+  return counts[it - thresholds.begin()];
+}
+
+bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
+                  int64_t piece_floats, int pieces_in_flight,
+                  const PassProgress& progress, PassAnswers* answers,
+                  std::string* error) {
+  if (plan.top_count > kMaxBestDistractors) {
+    throw std::invalid_argument("score pass: too many best distractors");
+  }
+  const int32_t top_count = std::min(plan.top_count, plan.num_distractors);
+  const size_t probes = plan.probe_thresholds.size();
+  const std::vector<size_t> offsets = HistogramOffsets(plan);
+  const std::vector<float>& genuine = plan.genuine_thresholds;
+  ThresholdLocator locator;
+  int32_t buckets = 16;
+  while (buckets < static_cast<int64_t>(genuine.size()) && buckets < (1 << 20)) {
+    buckets *= 2;
+  }
+  locator.Build(genuine.data(), static_cast<int32_t>(genuine.size()), buckets);
+  const float lowest_genuine =
+      genuine.empty() ? std::numeric_limits<float>::infinity() : genuine[0];
+
+  tbb::enumerable_thread_specific<ThreadTally> tallies([&] {
+    ThreadTally tally;
+    tally.best.resize(probes);
+    tally.probe_histogram.assign(offsets.back(), 0);
+    tally.genuine_histogram.assign(genuine.size() + 1, 0);
+    return tally;
+  });
+
+  stream->Select(std::max(plan.probe_rows, plan.impostor_rows),
+                 plan.num_distractors);
+  std::vector<Piece> ring(static_cast<size_t>(std::max(pieces_in_flight, 1)));
+  for (Piece& piece : ring) piece.values.resize(piece_floats);
+  size_t next_piece = 0;
+  bool failed = false;
+
+  // The last stage runs in order, so a piece is back in the ring before its
+  // slot comes round again: at most ring.size() pieces are ever live.
+  tbb::parallel_pipeline(
+      ring.size(),
+      tbb::make_filter<void, Piece*>(
+          tbb::filter_mode::serial_in_order,
+          [&](tbb::flow_control& control) -> Piece* {
+            Piece* piece = &ring[next_piece++ % ring.size()];
+            if (failed || !stream->Next(piece->values.data(), piece_floats,
+                                        &piece->segments, error)) {
+              failed = true;
+              control.stop();
+              return nullptr;
+            }
+            if (piece->segments.empty()) {
+              control.stop();
+              return nullptr;
+            }
+            piece->bytes_done = stream->bytes_done();
+            return piece;
+          }) &
+          tbb::make_filter<Piece*, Piece*>(
+              tbb::filter_mode::parallel,
+              [&](Piece* piece) {
+                ThreadTally& tally = tallies.local();
+                for (const RowSegment& segment : piece->segments) {
+                  const size_t row = static_cast<size_t>(segment.row);
+                  if (segment.row < plan.probe_rows) {
+                    const std::vector<float>& thresholds =
+                        plan.probe_thresholds[row];
+                    ScanProbeScores(segment.values, segment.count,
+                                    segment.first_col, thresholds.data(),
+                                    static_cast<int32_t>(thresholds.size()),
+                                    top_count, &tally.best[row],
+                                    tally.probe_histogram.data() + offsets[row],
+                                    &tally.locator);
+                  }
+                  if (segment.row < plan.impostor_rows) {
+                    ScanImpostorScores(segment.values, segment.count, locator,
+                                       lowest_genuine,
+                                       tally.genuine_histogram.data());
+                  }
+                }
+                return piece;
+              }) &
+          tbb::make_filter<Piece*, void>(
+              tbb::filter_mode::serial_in_order, [&](Piece* piece) {
+                if (progress) progress(piece->bytes_done, stream->bytes_total());
+              }));
+  if (failed) return false;
+  if (progress) progress(stream->bytes_total(), stream->bytes_total());
+
+  // Merge what the threads saw. Sums and the best of a union do not depend
+  // on how the rows were split between threads.
+  std::vector<int64_t> probe_histogram(offsets.back(), 0);
+  std::vector<int64_t> genuine_histogram(genuine.size() + 1, 0);
+  std::vector<std::vector<std::pair<float, int32_t>>> candidates(probes);
+  for (const ThreadTally& tally : tallies) {
+    for (size_t i = 0; i < probe_histogram.size(); ++i) {
+      probe_histogram[i] += tally.probe_histogram[i];
+    }
+    for (size_t i = 0; i < genuine_histogram.size(); ++i) {
+      genuine_histogram[i] += tally.genuine_histogram[i];
+    }
+    for (size_t p = 0; p < probes; ++p) {
+      for (int32_t k = 0; k < tally.best[p].size; ++k) {
+        candidates[p].emplace_back(tally.best[p].score[k],
+                                   tally.best[p].index[k]);
+      }
+    }
+  }
+  answers->top_distractors.assign(probes, {});
+  answers->probe_counts.assign(probes, {});
+  for (size_t p = 0; p < probes; ++p) {
+    BestDistractors best;
+    for (const auto& candidate : candidates[p]) {
+      best.Offer(candidate.first, candidate.second, top_count);
+    }
+    for (int32_t k = 0; k < best.size; ++k) {
+      answers->top_distractors[p].emplace_back(best.index[k], best.score[k]);
+    }
+    answers->probe_counts[p] = CountsFromHistogram(
+        probe_histogram.data() + offsets[p], plan.probe_thresholds[p].size());
+  }
+  answers->genuine_counts =
+      CountsFromHistogram(genuine_histogram.data(), genuine.size());
+  return true;
+}
