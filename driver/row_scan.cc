@@ -58,32 +58,41 @@ void ThresholdLocator::Build(const float* thresholds, int32_t m,
   m_ = m;
   if (m == 0) return;
   highest_ = thresholds[m - 1];
-  // The finite range; infinite thresholds land in the end buckets.
+  // The buckets split the finite range; infinite thresholds land in the
+  // end buckets.
   int32_t first = 0;
   int32_t last = m - 1;
   while (first < m && std::isinf(thresholds[first])) ++first;
   while (last >= first && std::isinf(thresholds[last])) --last;
   low_ = first <= last ? thresholds[first] : 0.0f;
-  high_ = first <= last ? thresholds[last] : 0.0f;
-  const float width = high_ - low_;
-  last_bucket_ = std::max(max_buckets, 1) - 1;
-  scale_ = width > 0.0f && std::isfinite(width) ? last_bucket_ / width : 0.0f;
-  if (scale_ == 0.0f || !std::isfinite(scale_)) last_bucket_ = 0;
-  starts_.assign(static_cast<size_t>(last_bucket_) + 2, m);
+  const float width = first <= last ? thresholds[last] - low_ : 0.0f;
+  int32_t last_bucket = std::max(max_buckets, 1) - 1;
+  scale_ = width > 0.0f ? last_bucket / width : 0.0f;
+  if (!std::isfinite(scale_) || scale_ == 0.0f) {
+    scale_ = 0.0f;
+    last_bucket = 0;
+  }
+  last_ = static_cast<float>(last_bucket);
+  starts_.assign(static_cast<size_t>(last_bucket) + 2, m);
   for (int32_t t = m - 1; t >= 0; --t) starts_[Bucket(thresholds[t])] = t;
   // A bucket without thresholds starts where the next one does.
-  for (int32_t b = last_bucket_; b >= 0; --b) {
+  for (int32_t b = last_bucket; b >= 0; --b) {
     starts_[b] = std::min(starts_[b], starts_[b + 1]);
   }
 }
 
-int32_t ThresholdLocator::CountBelow(float x) const {
-  if (!(x <= highest_)) return m_;
-  // Every threshold of an earlier bucket is below x; the rest of x's own
-  // bucket is walked.
-  int32_t k = starts_[Bucket(x)];
-  while (thresholds_[k] < x) ++k;
-  return k;
+void ThresholdLocator::Buckets16(const float* x, int32_t* buckets) const {
+  const __m128 low = _mm_set1_ps(low_);
+  const __m128 scale = _mm_set1_ps(scale_);
+  const __m128 last = _mm_set1_ps(last_);
+  const __m128 zero = _mm_setzero_ps();
+  for (int i = 0; i < 16; i += 4) {
+    __m128 d = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(x + i), low), scale);
+    d = _mm_min_ps(d, last);  // d < last ? d : last, as in Bucket.
+    d = _mm_max_ps(d, zero);  // d > 0 ? d : 0.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(buckets + i),
+                     _mm_cvttps_epi32(d));
+  }
 }
 
 void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
@@ -93,7 +102,7 @@ void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
   constexpr float kInfinity = std::numeric_limits<float>::infinity();
   if (m > 0) {
     int32_t buckets = 16;
-    while (buckets < 4 * m && buckets < 1024) buckets *= 2;
+    while (buckets < 8 * m && buckets < 4096) buckets *= 2;
     locator->Build(thresholds, m, buckets);
   }
   const float lowest = m > 0 ? thresholds[0] : kInfinity;
@@ -176,11 +185,14 @@ void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
                         _mm_add_epi32(_mm_castps_si128(c2), _mm_castps_si128(c3))));
       if (i + 1 == vectored && vectored < m) {
         unsigned beats = GreaterMask16(block, limits[vectored]);
-        beating_total[vectored] += __builtin_popcount(beats);
+        if (beats == 0) break;
+        alignas(16) int32_t buckets[16];
+        locator->Buckets16(block, buckets);
         while (beats != 0) {
           const int j = __builtin_ctz(beats);
           beats &= beats - 1;
-          ++histogram[locator->CountBelow(block[j])];
+          ++beating_total[vectored];
+          ++histogram[locator->CountBelowFrom(block[j], buckets[j])];
         }
       }
     }
@@ -207,12 +219,15 @@ void ScanImpostorScores(const float* scores, int32_t count,
                         int64_t* histogram) {
   const __m128 limit = _mm_set1_ps(lowest);
   int32_t k = 0;
+  alignas(16) int32_t buckets[16];
   for (; k + 16 <= count; k += 16) {
     unsigned beats = GreaterMask16(scores + k, limit);
+    if (beats == 0) continue;
+    locator.Buckets16(scores + k, buckets);
     while (beats != 0) {
       const int j = __builtin_ctz(beats);
       beats &= beats - 1;
-      ++histogram[locator.CountBelow(scores[k + j])];
+      ++histogram[locator.CountBelowFrom(scores[k + j], buckets[j])];
     }
   }
   for (; k < count; ++k) {

@@ -34,15 +34,31 @@ class ThresholdLocator {
 
   // CountBelow returns the number of thresholds strictly below `x`, for
   // x greater than the lowest threshold.
-  int32_t CountBelow(float x) const;
+  int32_t CountBelow(float x) const { return CountBelowFrom(x, Bucket(x)); }
+
+  // Buckets16 stores Bucket(x) of the 16 scores at `x`.
+  void Buckets16(const float* x, int32_t* buckets) const;
+
+  // CountBelowFrom is CountBelow given the bucket of `x`.
+  int32_t CountBelowFrom(float x, int32_t bucket) const {
+    if (!(x <= highest_)) return m_;
+    // Every threshold of an earlier bucket is below x; the rest of x's own
+    // bucket is walked, usually no step or one.
+    int32_t k = starts_[bucket];
+    k += thresholds_[k] < x;
+    while (thresholds_[k] < x) ++k;
+    return k;
+  }
 
  private:
   // Bucket of `x`: a non-decreasing function of x, so that a threshold in
-  // an earlier bucket than x is below x.
+  // an earlier bucket than x is below x. Buckets16 computes the same
+  // single-precision steps four lanes at a time.
   int32_t Bucket(float x) const {
-    if (!(x > low_)) return 0;
-    if (!(x < high_)) return last_bucket_;
-    return std::min(static_cast<int32_t>((x - low_) * scale_), last_bucket_);
+    float d = (x - low_) * scale_;
+    d = d < last_ ? d : last_;  // NaN and above the range: the last bucket.
+    d = d > 0.0f ? d : 0.0f;
+    return static_cast<int32_t>(d);
   }
 
   const float* thresholds_ = nullptr;
@@ -51,7 +67,7 @@ class ThresholdLocator {
   float low_ = 0.0f;
   float high_ = 0.0f;
   float scale_ = 0.0f;
-  int32_t last_bucket_ = 0;
+  float last_ = 0.0f;  // The last bucket's number.
   std::vector<int32_t> starts_;
 };
 

@@ -217,10 +217,11 @@ void PlanScorePass(const Inputs& in, int32_t distractor_rows, PassPlan* plan,
   Splits galleries;
   Splits probes;
   MakeGalleriesAndProbes(in.subject_map, kTrialCount, &galleries, &probes);
+  const std::vector<int32_t> subject_ids = SubjectIds(in.probe_names);
   for (size_t s = 0; s < galleries.size(); ++s) {
     for (const int32_t p : probes[s]) {
       float score = 0.0f;
-      if (GetGalleryRank(m, in.probe_names, galleries[s], p, &score) >= 0) {
+      if (GetGalleryRank(m, subject_ids, galleries[s], p, &score) >= 0) {
         plan->probe_thresholds[p].push_back(score);
       }
     }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 #include <stdexcept>
+#include <unordered_map>
 
 void QuantizeCMC(const std::vector<float>& rates, CMCCurve* curve) {
   CurveThinner thinner;
@@ -61,13 +62,13 @@ bool Ahead(float a_score, int32_t a_index, float b_score, int32_t b_index) {
 
 }  // namespace
 
-int32_t GetGalleryRank(const cv::Mat& probe_scores,
-                       const std::vector<std::string>& probe_names,
-                       const std::vector<int32_t>& gallery, int32_t probe,
-                       float* true_match_score) {
-  const float* row = probe_scores.ptr<float>(probe);
-  const std::string& name = probe_names[probe];
+namespace {
 
+// GalleryRank is GetGalleryRank with `same_subject(g)` telling whether
+// gallery image g is of the probe's subject.
+template <typename SameSubject>
+int32_t GalleryRank(const float* row, const std::vector<int32_t>& gallery,
+                    const SameSubject& same_subject, float* true_match_score) {
   // The true match is the first image of the probe's subject in descending
   // (score, index) order; a scan for the largest one finds it without
   // sorting the gallery.
@@ -75,7 +76,7 @@ int32_t GetGalleryRank(const cv::Mat& probe_scores,
   float match_score = 0.0f;
   int32_t match_index = 0;
   for (const int32_t g : gallery) {
-    if (probe_names[g] != name) continue;
+    if (!same_subject(g)) continue;
     if (!found || Ahead(row[g], g, match_score, match_index)) {
       found = true;
       match_score = row[g];
@@ -93,6 +94,39 @@ int32_t GetGalleryRank(const cv::Mat& probe_scores,
   }
   *true_match_score = match_score;
   return ahead;
+}
+
+}  // namespace
+
+int32_t GetGalleryRank(const cv::Mat& probe_scores,
+                       const std::vector<std::string>& probe_names,
+                       const std::vector<int32_t>& gallery, int32_t probe,
+                       float* true_match_score) {
+  const std::string& name = probe_names[probe];
+  return GalleryRank(
+      probe_scores.ptr<float>(probe), gallery,
+      [&](int32_t g) { return probe_names[g] == name; }, true_match_score);
+}
+
+int32_t GetGalleryRank(const cv::Mat& probe_scores,
+                       const std::vector<int32_t>& subject_ids,
+                       const std::vector<int32_t>& gallery, int32_t probe,
+                       float* true_match_score) {
+  const int32_t subject = subject_ids[probe];
+  return GalleryRank(
+      probe_scores.ptr<float>(probe), gallery,
+      [&](int32_t g) { return subject_ids[g] == subject; }, true_match_score);
+}
+
+std::vector<int32_t> SubjectIds(const std::vector<std::string>& probe_names) {
+  std::unordered_map<std::string, int32_t> ids;
+  std::vector<int32_t> subject_ids;
+  subject_ids.reserve(probe_names.size());
+  for (const std::string& name : probe_names) {
+    subject_ids.push_back(
+        ids.emplace(name, static_cast<int32_t>(ids.size())).first->second);
+  }
+  return subject_ids;
 }
 
 int64_t CountGreater(const std::vector<float>& scores, float score) {
@@ -210,12 +244,13 @@ void RankTraditionalCMC(const SubjectMap& subject_map,
   std::printf("Allocating ranks (%d)\n", static_cast<int32_t>(slot_count));
   if (slot_count == 0) return;
 
+  const std::vector<int32_t> subject_ids = SubjectIds(probe_names);
   std::vector<int64_t> ranks;
   for (size_t s = 0; s < galleries.size(); ++s) {
     for (const int32_t p : probes[s]) {
       float score = 0.0f;
-      const int32_t gallery_rank = GetGalleryRank(
-          probe_scores, probe_names, galleries[s], p, &score);
+      const int32_t gallery_rank =
+          GetGalleryRank(probe_scores, subject_ids, galleries[s], p, &score);
       // A gallery without the probe's subject (names that disagree with
       // the map) or a distractor count beyond the list length has no slot.
       if (gallery_rank < 0) return;

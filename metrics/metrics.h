@@ -106,6 +106,17 @@ int32_t GetGalleryRank(const cv::Mat& probe_scores,
                        const std::vector<int32_t>& gallery, int32_t probe,
                        float* true_match_score);
 
+// GetGalleryRank as above, with subjects told apart by `subject_ids` (as
+// SubjectIds gives) instead of by comparing names.
+int32_t GetGalleryRank(const cv::Mat& probe_scores,
+                       const std::vector<int32_t>& subject_ids,
+                       const std::vector<int32_t>& gallery, int32_t probe,
+                       float* true_match_score);
+
+// SubjectIds returns one number per probe, equal for two probes iff their
+// names are equal.
+std::vector<int32_t> SubjectIds(const std::vector<std::string>& probe_names);
+
 // CountGreater returns the number of entries of the non-increasing list
 // `scores` that are strictly greater than `score`, by bisection.
 int64_t CountGreater(const std::vector<float>& scores, float score);

@@ -12,6 +12,8 @@
 
 #include "driver/evaluation.h"
 #include "driver/run.h"
+#include "results/json_text.h"
+#include "results/matches_text.h"
 #include "matio/mat_io.h"
 #include "metrics/metrics.h"
 #include "tests/test_util.h"
@@ -242,6 +244,38 @@ TEST(StepCurvesTest, SparseBuildersMatchTheTables) {
     ASSERT_EQ(testing::PrintToString(from_tar),
               testing::PrintToString(from_counts))
         << trial;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MatchesTextTest, EqualsTheLaidOutDocument) {
+  // Lists of every length around the one-line limits, ranks beyond 32
+  // bits, scores with long and short texts, NaN, and empty lists.
+  std::mt19937 random(9);
+  const std::vector<float> scores = {
+      0.5f, 0.75f, 0.6f, -0.0f, 1e-7f, 3.0f,
+      std::numeric_limits<float>::quiet_NaN(),
+      std::numeric_limits<float>::infinity()};
+  for (int trial = 0; trial < 200; ++trial) {
+    const size_t probes = trial % 50 == 0 ? 0 : 1 + random() % 4;
+    TopDistractorLists top(probes);
+    MateRankLists mates(probes);
+    for (size_t p = 0; p < probes; ++p) {
+      for (size_t k = random() % 9; k > 0; --k) {
+        top[p].emplace_back(static_cast<int32_t>(random() % 2000000),
+                            scores[random() % scores.size()]);
+      }
+      for (size_t k = random() % 30; k > 0; --k) {
+        const uint64_t rank =
+            random() % 4 == 0 ? (uint64_t{1} << 32) + random() : random() % 100;
+        mates[p].emplace_back(rank, static_cast<int32_t>(random() % 5000));
+      }
+    }
+    ASSERT_EQ(MatchesText(top, mates),
+              StyledJSONText(MakeMatchesDocument(top, mates)));
   }
 }
 
