@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -314,12 +316,24 @@ int SaveResults(const Inputs& in, const Outputs& out) {
 }  // namespace
 
 int RunFuseResults(int argc, char** argv, Route route) {
-  Inputs in;
-  if (!LoadFirstInputs(argc, argv, &in)) return 1;
-  Outputs out;
-  const bool evaluated = route == Route::kSinglePass
-                             ? EvaluateInOnePass(&in, &out)
-                             : EvaluateSortingEverything(&in, &out);
-  if (!evaluated) return 1;
-  return SaveResults(in, out);
+  // Whatever a library throws (an allocation that fails, above all) ends
+  // the run with one line and status 1, never with an abort; no result
+  // file has been written at that point, or it was replaced whole.
+  try {
+    Inputs in;
+    if (!LoadFirstInputs(argc, argv, &in)) return 1;
+    Outputs out;
+    const bool evaluated = route == Route::kSinglePass
+                               ? EvaluateInOnePass(&in, &out)
+                               : EvaluateSortingEverything(&in, &out);
+    if (!evaluated) return 1;
+    return SaveResults(in, out);
+  } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "fuse_results: out of memory\n");
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "fuse_results: %s\n", e.what());
+  }
+  return 1;
 }
