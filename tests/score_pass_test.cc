@@ -280,3 +280,31 @@ TEST(MatchesTextTest, EqualsTheLaidOutDocument) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EvaluationCurvesTest, WorkedExamples) {
+  // 200 pairs with n = 2: 100 of mate rank 0, 1 of rank 1, 99 of rank 2.
+  // The rates 0.5, 0.505 and 1.0 thin to (0, 0.5), (2, 1.0).
+  MateRankLists ranks(1);
+  for (int i = 0; i < 200; ++i) {
+    ranks[0].emplace_back(i < 100 ? 0 : (i == 100 ? 1 : 2), 0);
+  }
+  CMCCurve cmc;
+  EXPECT_EQ(AppendIdentificationCMC(ranks, 2, &cmc), 0.5f);
+  EXPECT_EQ(cmc, (CMCCurve{{0, 0.5f}, {2, 1.0f}}));
+
+  // The true accept table 0.2, 0.205, 0.25, 1.0 of 3 impostor pairs.
+  ROCCurve roc;
+  AppendROCCurve({0.2f, 0.205f, 0.25f, 1.0f}, &roc);
+  EXPECT_EQ(roc, (ROCCurve{{0.0f, 0.2f}, {2.0f / 3.0f, 0.25f}, {1.0f, 1.0f}}));
+
+  // No pair at all: the rank-1 rate and the only point are 0 / 0.
+  CMCCurve none;
+  EXPECT_TRUE(std::isnan(AppendIdentificationCMC(MateRankLists(3), 4, &none)));
+  ASSERT_EQ(none.size(), 1u);
+  EXPECT_EQ(none[0].first, 4);
+  EXPECT_TRUE(std::isnan(none[0].second));
+}
+
+}  // namespace
