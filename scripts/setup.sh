@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   libtbb-dev libopencv-core-dev libjsoncpp-dev
-  libgtest-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev time
   clang libfuzzer-14-dev libclang-rt-14-dev
   python3 python3-numpy python3-matplotlib python3-pytest
 )

@@ -1,0 +1,284 @@
+#!/usr/bin/env bash
+# Whole-run benchmark of fuse_results at realistic sizes.
+#
+#   bash bench/run.sh [--sizes small|all] [--dir DIR]
+#
+# Builds the project in Release with the benchmarks (in build-bench/ of the
+# checkout), generates each experiment with make_experiment into DIR
+# (default ${TMPDIR:-/tmp}/fuse_results_bench; files already there with the
+# right size are reused), and prints for each size, best of N runs:
+#   - the wall time of reading the distractor file once (cat, warm cache):
+#     the floor for a tool that reads its input once;
+#   - wall time and peak resident memory of fuse_results, and its time as a
+#     multiple of the read;
+#   - the same for fuse_results_sort_everything (the plain full sorts), where
+#     it fits in memory, the speed-up of fuse_results over it, and whether
+#     both wrote byte-identical result files.
+# A Markdown table of every figure follows, then the row scan
+# microbenchmarks. Nothing is deleted; the last line says how to remove DIR.
+set -euo pipefail
+
+usage() {
+  sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
+}
+
+sizes=small
+dir="${TMPDIR:-/tmp}/fuse_results_bench"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sizes) sizes="${2:?--sizes needs small or all}"; shift 2 ;;
+    --sizes=*) sizes="${1#--sizes=}"; shift ;;
+    --dir) dir="${2:?--dir needs a folder}"; shift 2 ;;
+    --dir=*) dir="${1#--dir=}"; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) echo "bench/run.sh: unknown argument '$1'" >&2; usage >&2; exit 2 ;;
+  esac
+done
+case "$sizes" in
+  small|all) ;;
+  *) echo "bench/run.sh: --sizes must be small or all, not '$sizes'" >&2
+     exit 2 ;;
+esac
+
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+build="$repo/build-bench"
+mkdir -p "$dir"
+dir="$(cd "$dir" && pwd)"
+
+# --- Build ------------------------------------------------------------------
+
+bash "$repo/scripts/setup.sh"
+build_log="$dir/build.log"
+echo "Building (Release, benchmarks on) in $build; log: $build_log"
+if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+         -DFUSE_RESULTS_BUILD_BENCHMARKS=ON &&
+       cmake --build "$build" -j "$(nproc)" --target fuse_results \
+         fuse_results_sort_everything make_experiment row_scan_benchmark
+     } >"$build_log" 2>&1; then
+  tail -n 30 "$build_log" >&2
+  echo "bench/run.sh: the build failed (log: $build_log)" >&2
+  exit 1
+fi
+single_bin="$build/driver/fuse_results"
+sort_bin="$build/driver/fuse_results_sort_everything"
+generator="$build/tools/make_experiment"
+micro_bin="$build/bench/row_scan_benchmark"
+
+# --- Helpers ----------------------------------------------------------------
+
+# Seconds since the epoch with microseconds (bash 5), else from date.
+now() {
+  if [ -n "${EPOCHREALTIME:-}" ]; then
+    echo "${EPOCHREALTIME/,/.}"
+  else
+    date +%s.%N
+  fi
+}
+
+# Arithmetic on decimals.
+calc() { awk "BEGIN { printf \"%.${2:-3}f\", $1 }"; }
+
+mem_available_kb() { awk '/^MemAvailable:/ { print $2 }' /proc/meminfo; }
+disk_available_kb() { df -Pk "$dir" | awk 'NR == 2 { print $4 }'; }
+file_bytes() { if [ -f "$1" ]; then stat -c %s "$1"; else echo 0; fi; }
+gb() { calc "$1 / 1e9" "${2:-2}"; }
+mb_from_kb() { calc "$1 / 1024" 0; }
+load_average() { cut -d' ' -f1-3 /proc/loadavg; }
+
+# time_runs N LOG CMD...: runs CMD N times under GNU time with its output in
+# LOG; sets best_s (the least wall time, measured around the process with
+# the shell's microsecond clock) and peak_kb (the largest peak resident set
+# of the runs, GNU time's %M). Returns the status of the first failing run.
+time_runs() {
+  local n="$1" log="$2"
+  shift 2
+  local stats="$dir/.time_stats" start end wall i
+  best_s=""
+  peak_kb=0
+  for ((i = 0; i < n; i++)); do
+    start="$(now)"
+    if ! /usr/bin/time -f '%e %M' -o "$stats" "$@" >"$log" 2>&1; then
+      return 1
+    fi
+    end="$(now)"
+    wall="$(calc "$end - $start")"
+    if [ -z "$best_s" ] || awk "BEGIN { exit !($wall < $best_s) }"; then
+      best_s="$wall"
+    fi
+    local rss
+    rss="$(awk '{ print $2 }' "$stats")"
+    [ "$rss" -gt "$peak_kb" ] && peak_kb="$rss"
+  done
+  rm -f "$stats"
+  return 0
+}
+
+# best_read FILE: least wall time of three reads of FILE (cache warmed by one
+# untimed read first), into read_s.
+best_read() {
+  local start end wall i
+  cat "$1" >/dev/null
+  read_s=""
+  for ((i = 0; i < 3; i++)); do
+    start="$(now)"
+    cat "$1" >/dev/null
+    end="$(now)"
+    wall="$(calc "$end - $start")"
+    if [ -z "$read_s" ] || awk "BEGIN { exit !($wall < $read_s) }"; then
+      read_s="$wall"
+    fi
+  done
+}
+
+# --- The sizes --------------------------------------------------------------
+
+# label probes subjects distractors runs
+size_list=("1k x 100k|1000|200|100000|3")
+if [ "$sizes" = all ]; then
+  size_list+=("3.5k x 200k|3500|80|200000|2"
+              "3.5k x 1M|3500|80|1000000|1")
+fi
+
+echo "Bench folder: $dir"
+echo "Machine: $(nproc) cores, $(mb_from_kb "$(mem_available_kb)") MiB available," \
+  "$(gb "$(( $(disk_available_kb) * 1024 ))" 1) GB free disk;" \
+  "load average $(load_average); $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "Times are wall seconds, best of N runs; memory is peak resident set."
+echo "Timings are noisy while other work runs on the machine (see the load average)."
+
+table=()
+for entry in "${size_list[@]}"; do
+  IFS='|' read -r label probes subjects distractors runs <<<"$entry"
+  name="p${probes}_s${subjects}_d${distractors}"
+  exp="$dir/$name"
+  dist="$exp/distractor_scores.mat"
+  probe_mat="$exp/probe_scores.mat"
+  info="$exp/probe_info.json"
+  dist_bytes=$(( 16 + probes * distractors * 4 ))
+  probe_bytes=$(( 16 + probes * probes * 4 ))
+  gen_args="--probes $probes --subjects $subjects --distractors $distractors"
+  echo
+  echo "== $label: $probes probes of $subjects subjects x $distractors" \
+    "distractors ($(gb "$dist_bytes") GB distractor file), best of $runs"
+  row="| $label | $(gb "$dist_bytes") GB"
+
+  # What fuse_results needs beyond the page cache: the probe matrix, its
+  # thresholds and per-thread tallies; generous, since it is small.
+  single_need_kb=$(( (4 * probe_bytes + 512 * 1024 * 1024) / 1024 ))
+  avail_kb="$(mem_available_kb)"
+  if [ "$single_need_kb" -gt $(( avail_kb * 8 / 10 )) ]; then
+    echo "skipped: fuse_results needs about $(mb_from_kb "$single_need_kb") MiB," \
+      "more than 80% of the $(mb_from_kb "$avail_kb") MiB available"
+    table+=("$row | skipped: memory | | | | | | | | |")
+    continue
+  fi
+
+  if [ "$(file_bytes "$dist")" -eq "$dist_bytes" ] &&
+     [ "$(file_bytes "$probe_mat")" -eq "$probe_bytes" ] &&
+     [ -s "$info" ] &&
+     { [ ! -f "$exp/generated_with" ] ||
+       [ "$(cat "$exp/generated_with")" = "$gen_args" ]; }; then
+    echo "using the experiment already in $exp"
+  else
+    have=$(( $(file_bytes "$dist") + $(file_bytes "$probe_mat") ))
+    need=$(( dist_bytes + probe_bytes - have + 256 * 1024 * 1024 ))
+    free_bytes=$(( $(disk_available_kb) * 1024 ))
+    if [ "$need" -gt "$free_bytes" ]; then
+      echo "skipped: generating needs $(gb "$need") GB of disk in $dir," \
+        "only $(gb "$free_bytes") GB free"
+      table+=("$row | skipped: disk | | | | | | | | |")
+      continue
+    fi
+    echo "generating into $exp ($(gb "$need") GB needed," \
+      "$(gb "$free_bytes") GB free)"
+    mkdir -p "$exp"
+    rm -f "$exp/generated_with"
+    start="$(now)"
+    # shellcheck disable=SC2086
+    if ! "$generator" --out "$exp" $gen_args >"$exp/generate.log" 2>&1; then
+      cat "$exp/generate.log" >&2
+      echo "bench/run.sh: make_experiment failed" >&2
+      exit 1
+    fi
+    echo "$gen_args" >"$exp/generated_with"
+    echo "generated in $(calc "$(now) - $start" 1) s"
+  fi
+
+  echo "load average before timing: $(load_average)"
+  best_read "$dist"
+  echo "read once (cat, warm cache, best of 3): $read_s s" \
+    "($(calc "$dist_bytes / $read_s / 1e9" 2) GB/s)"
+  row+=" | $read_s"
+
+  single_out="$exp/fuse_results"
+  mkdir -p "$single_out"
+  if ! time_runs "$runs" "$single_out/output.txt" "$single_bin" "$dist" \
+       "$probe_mat" "$info" "$distractors" "$single_out/results.json" \
+       "$single_out/match_results.json"; then
+    tail -n 20 "$single_out/output.txt" >&2
+    echo "bench/run.sh: fuse_results failed on $exp" >&2
+    exit 1
+  fi
+  single_s="$best_s"
+  echo "fuse_results: $single_s s, $(calc "$single_s / $read_s" 2) x the read," \
+    "peak $(mb_from_kb "$peak_kb") MiB"
+  row+=" | $single_s | $(calc "$single_s / $read_s" 2) | $(mb_from_kb "$peak_kb")"
+
+  # The plain algorithms hold the matrix and a copy of it as lists (about
+  # 2.2 x the file), plus the verification list of (score, label) pairs for
+  # min(100, rows) rows, up to twice its size while it grows.
+  impostor_rows=$(( probes < 100 ? probes : 100 ))
+  sort_need=$(( dist_bytes * 22 / 10 + 16 * impostor_rows * distractors +
+                probe_bytes ))
+  avail_bytes=$(( $(mem_available_kb) * 1024 ))
+  if [ "$sort_need" -gt $(( avail_bytes * 8 / 10 )) ]; then
+    reason="needs about $(gb "$sort_need" 1) GB, more than 80% of the"
+    reason+=" $(gb "$avail_bytes" 1) GB available"
+    echo "fuse_results_sort_everything: skipped, it $reason"
+    row+=" | skipped: $(gb "$sort_need" 1) GB needed | | | | |"
+    table+=("$row")
+    continue
+  fi
+  sort_out="$exp/fuse_results_sort_everything"
+  mkdir -p "$sort_out"
+  if ! time_runs "$runs" "$sort_out/output.txt" "$sort_bin" "$dist" \
+       "$probe_mat" "$info" "$distractors" "$sort_out/results.json" \
+       "$sort_out/match_results.json"; then
+    tail -n 20 "$sort_out/output.txt" >&2
+    echo "bench/run.sh: fuse_results_sort_everything failed on $exp" >&2
+    exit 1
+  fi
+  sort_s="$best_s"
+  if cmp -s "$single_out/results.json" "$sort_out/results.json" &&
+     cmp -s "$single_out/match_results.json" "$sort_out/match_results.json"
+  then
+    identical=yes
+  else
+    identical=NO
+  fi
+  echo "fuse_results_sort_everything: $sort_s s," \
+    "$(calc "$sort_s / $read_s" 2) x the read, peak $(mb_from_kb "$peak_kb") MiB"
+  echo "speed-up of fuse_results: $(calc "$sort_s / $single_s" 1) x;" \
+    "result files byte-identical: $identical"
+  row+=" | $sort_s | $(calc "$sort_s / $read_s" 2) | $(mb_from_kb "$peak_kb")"
+  row+=" | $(calc "$sort_s / $single_s" 1) | $identical |"
+  table+=("$row")
+done
+
+# --- Summary ----------------------------------------------------------------
+
+echo
+echo "| experiment | distractor file | read once (s) | fuse_results (s) | x read | peak MiB | sort_everything (s) | x read | peak MiB | speed-up | identical |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|"
+printf '%s\n' "${table[@]}"
+echo
+echo "load average after the runs: $(load_average)"
+
+if [ -x "$micro_bin" ]; then
+  echo
+  echo "Row scan microbenchmarks ($micro_bin):"
+  "$micro_bin"
+fi
+
+echo
+echo "The experiments and outputs stay in $dir; remove them with: rm -r '$dir'"
