@@ -7,13 +7,16 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <istream>
+#include <memory>
 #include <new>
 #include <ostream>
 #include <vector>
 
 namespace {
 
+#ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
 // Largest byte count handed to one write call by every writer.
 constexpr int64_t kWritePieceBytes = 0x10000000;
 // Largest byte count asked of one read call by MatIO::read and MatIO::Read.
@@ -25,6 +28,31 @@ constexpr int64_t kPartialReadPieceBytes = 0x10000000;
 // those extra bytes are dropped. Streams may be pipes, so nothing is skipped
 // by seeking.
 constexpr int64_t kScratchBytes = int64_t{1} << 20;
+// From a stream whose length cannot be known beforehand (a pipe, a memory
+// stream), a matrix of more element bytes than this is not allocated on the
+// header's word: its data section is first gathered in chunks as it
+// arrives, the first chunk of kFirstStageChunkBytes and each next one twice
+// the last, up to kMaxStageChunkBytes. So what is held never exceeds what
+// the stream delivered plus one chunk, and the matrix itself is allocated
+// only once all of its bytes are there.
+constexpr int64_t kUnstagedBytes = int64_t{1} << 20;
+constexpr int64_t kFirstStageChunkBytes = int64_t{1} << 20;
+constexpr int64_t kMaxStageChunkBytes = int64_t{64} << 20;
+#else
+// Fuzzing builds use the same code with tiny sizes, so that inputs of a few
+// bytes reach every path: several pieces per read, row batches and long
+// rows through the scratch buffer, staging in growing chunks.
+constexpr int64_t kWritePieceBytes = 24;
+constexpr int64_t kReadPieceBytes = 40;
+constexpr int64_t kPartialReadPieceBytes = 24;
+constexpr int64_t kScratchBytes = 64;
+constexpr int64_t kUnstagedBytes = 64;
+constexpr int64_t kFirstStageChunkBytes = 16;
+constexpr int64_t kMaxStageChunkBytes = 256;
+#endif
+// No x86-64 process can address more than 2^47 bytes, so a matrix with
+// more element bytes is refused at once rather than after its data.
+constexpr int64_t kMaxMatrixBytes = int64_t{1} << 47;
 
 constexpr int32_t kTypeMask = 0xFFF;
 constexpr int kHeaderBytes = 16;
@@ -324,6 +352,107 @@ bool Shape(int rows, const MatHeader& header, cv::Mat* out,
   return false;
 }
 
+// True iff cv::Mat::create(rows, header.cols, header.type) keeps the
+// storage `out` already has, so shaping it allocates nothing.
+bool KeepsStorage(const cv::Mat& out, int rows, const MatHeader& header) {
+  return out.data != nullptr && out.dims == 2 && out.rows == rows &&
+         out.cols == header.cols && out.type() == header.type;
+}
+
+// A data section gathered from a stream in chunks, then handed on as a
+// byte source that releases each chunk once it has been read.
+class StagedSource {
+ public:
+  // Stage reads `length` bytes from `source`, asking for at most `piece`
+  // bytes per read. Each chunk is allocated only when the previous one is
+  // full. Returns false with `error` when the stream ends early; throws
+  // std::bad_alloc when a chunk cannot be allocated.
+  template <typename Source>
+  bool Stage(Source* source, int64_t length, int64_t piece,
+             std::string* error) {
+    int64_t delivered = 0;
+    int64_t chunk_bytes = kFirstStageChunkBytes;
+    while (delivered < length) {
+      const int64_t size = std::min(length - delivered, chunk_bytes);
+      // Not value-initialised: no page is touched before its bytes arrive.
+      chunks_.push_back({std::unique_ptr<uchar[]>(new uchar[size]), size});
+      if (!ReadExactly(source, chunks_.back().bytes.get(), size, piece,
+                       &delivered)) {
+        SetError(error,
+                 Format("stream ends after %lld of %lld data bytes (%s)",
+                        static_cast<long long>(delivered),
+                        static_cast<long long>(length),
+                        source->Why().c_str()));
+        return false;
+      }
+      chunk_bytes = std::min(2 * chunk_bytes, kMaxStageChunkBytes);
+    }
+    return true;
+  }
+
+  int64_t Read(void* dst, int64_t n) {
+    int64_t done = 0;
+    while (done < n && !chunks_.empty()) {
+      Chunk& chunk = chunks_.front();
+      const int64_t take = std::min(n - done, chunk.size - offset_);
+      std::memcpy(static_cast<uchar*>(dst) + done,
+                  chunk.bytes.get() + offset_, static_cast<size_t>(take));
+      done += take;
+      offset_ += take;
+      if (offset_ == chunk.size) {
+        chunks_.pop_front();
+        offset_ = 0;
+      }
+    }
+    return done;
+  }
+  std::string Why() const { return "end of staged data"; }
+
+ private:
+  struct Chunk {
+    std::unique_ptr<uchar[]> bytes;
+    int64_t size;
+  };
+  std::deque<Chunk> chunks_;
+  int64_t offset_ = 0;  // Bytes of the front chunk already read.
+};
+
+// Shapes `out` as `kept_rows` rows of `header` and fills it from the next
+// kept_rows x step bytes of `source`, in pieces of at most `piece` bytes.
+// When `length_known` is false and shaping would allocate more than
+// kUnstagedBytes, the bytes are staged first (see kUnstagedBytes) and `out`
+// is shaped only once they have all arrived. Every allocation failure,
+// of the matrix, a chunk or a scratch buffer, becomes false with `error`.
+template <typename Source>
+bool LoadRows(Source* source, const MatHeader& header,
+              const DataLayout& layout, int64_t kept_rows, bool length_known,
+              int64_t piece, cv::Mat* out, std::string* error) {
+  const int rows = static_cast<int>(kept_rows);
+  const int64_t element_bytes = kept_rows * layout.row_bytes;
+  if (element_bytes > kMaxMatrixBytes) {
+    SetError(error, Format("cannot allocate %d x %d %s: %lld bytes", rows,
+                           header.cols, ElementsName(header.type).c_str(),
+                           static_cast<long long>(element_bytes)));
+    return false;
+  }
+  try {
+    if (length_known || element_bytes <= kUnstagedBytes ||
+        KeepsStorage(*out, rows, header)) {
+      return Shape(rows, header, out, error) &&
+             ReadRowsFrom(source, layout, kept_rows, piece, out, error);
+    }
+    StagedSource staged;
+    return staged.Stage(source, layout.Length(kept_rows), piece, error) &&
+           Shape(rows, header, out, error) &&
+           ReadRowsFrom(&staged, layout, kept_rows, piece, out, error);
+  } catch (const std::bad_alloc&) {
+    SetError(error,
+             Format("cannot allocate a read buffer for %d x %d %s", rows,
+                    header.cols, ElementsName(header.type).c_str()));
+    return false;
+  }
+}
+
 // Reads a header and the first `kept_rows` (at most all) of its rows from
 // `file`, in pieces of at most `piece` bytes. kept_rows < 0 means all rows.
 bool ReadFromFile(FILE* file, int64_t kept_rows, int64_t piece, cv::Mat* mat,
@@ -333,17 +462,10 @@ bool ReadFromFile(FILE* file, int64_t kept_rows, int64_t piece, cv::Mat* mat,
   DataLayout layout;
   if (!ReadValidHeader(&source, &header, &layout, error)) return false;
   if (kept_rows < 0 || kept_rows > header.rows) kept_rows = header.rows;
-  if (!CheckAvailable(header, layout, kept_rows, RemainingInRegularFile(file),
-                      error) ||
-      !Shape(static_cast<int>(kept_rows), header, mat, error)) {
-    return false;
-  }
-  try {
-    return ReadRowsFrom(&source, layout, kept_rows, piece, mat, error);
-  } catch (const std::bad_alloc&) {
-    SetError(error, "cannot allocate a read buffer");
-    return false;
-  }
+  const int64_t available = RemainingInRegularFile(file);
+  return CheckAvailable(header, layout, kept_rows, available, error) &&
+         LoadRows(&source, header, layout, kept_rows, available >= 0, piece,
+                  mat, error);
 }
 
 // The bytes a writer stores for one matrix.
@@ -475,22 +597,14 @@ bool MatIO::Read(cv::Mat* mat, std::istream* stream, std::string* error) {
   StreamSource source(stream);
   MatHeader header;
   DataLayout layout;
-  if (!ReadValidHeader(&source, &header, &layout, error) ||
-      !CheckAvailable(header, layout, header.rows, RemainingInStream(stream),
-                      error)) {
-    return false;
-  }
-  // The rows go straight into fresh storage, so the data is never held
-  // twice, and `*mat` changes only once everything has arrived.
+  if (!ReadValidHeader(&source, &header, &layout, error)) return false;
+  const int64_t available = RemainingInStream(stream);
+  // The rows go into fresh storage (through staging when the stream's length
+  // is unknown), and `*mat` changes only once everything has arrived.
   cv::Mat fresh;
-  if (!Shape(header.rows, header, &fresh, error)) return false;
-  try {
-    if (!ReadRowsFrom(&source, layout, header.rows, kReadPieceBytes, &fresh,
-                      error)) {
-      return false;
-    }
-  } catch (const std::bad_alloc&) {
-    SetError(error, "cannot allocate a read buffer");
+  if (!CheckAvailable(header, layout, header.rows, available, error) ||
+      !LoadRows(&source, header, layout, header.rows, available >= 0,
+                kReadPieceBytes, &fresh, error)) {
     return false;
   }
   *mat = fresh;

@@ -55,12 +55,15 @@ class MatIO {
   // read reads one matrix from `file` at its current position into `*mat`,
   // in pieces of at most 512 MiB. Storage of `*mat` is reused when it already
   // has the file's rows, cols and type; otherwise it is replaced. Returns
-  // false on a malformed header or a stream that ends early.
+  // false on a malformed header, a stream that ends early, or storage that
+  // cannot be allocated. On a stream whose length cannot be known, memory
+  // is taken as the data arrives, never on the header's word alone.
   static bool read(FILE* file, cv::Mat* mat, std::string* error = nullptr);
 
   // PartialRead reads the header and the first min(n, rows) rows, in pieces
   // of at most 256 MiB, leaving `file` right after them. Storage is reused as
-  // by read. Returns false on a malformed header or a stream that ends early.
+  // by read. Returns false on a malformed header, a stream that ends early,
+  // or storage that cannot be allocated.
   static bool PartialRead(FILE* file, cv::Mat* mat, int n,
                           std::string* error = nullptr);
 
