@@ -1,10 +1,18 @@
 #include "results/result_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <ios>
+#include <random>
 #include <utility>
 
 #include "results/json_text.h"
+#include "results/matches_text.h"
 
 namespace {
 
@@ -63,6 +71,83 @@ Json::Value MatesValue(
   return value;
 }
 
+// WriteThrough writes `text` into `path` as it stands (truncating it): for
+// what cannot be replaced by renaming, devices and FIFOs.
+bool WriteThrough(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
+  if (!out.is_open()) return false;
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  // close() flushes; a failed flush or close sets failbit.
+  out.close();
+  return !out.fail();
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    const ssize_t put = write(fd, text.data() + done, text.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// CreateTemporary creates a new file ".<base>.XXXXXX" (X random) beside
+// `path` and returns its descriptor, or -1. Created with mode 0666, so the
+// process's umask and the directory's default ACL apply as to any new file.
+int CreateTemporary(const std::string& path, std::string* temporary) {
+  const size_t slash = path.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  // Room for the dot and the suffix within a 255-byte file name.
+  const std::string base =
+      path.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, 240);
+  static const char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  thread_local std::mt19937_64 generator(std::random_device{}() ^
+                                         static_cast<uint64_t>(getpid()));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = directory + "." + base + ".";
+    for (int i = 0; i < 6; ++i) name += kLetters[generator() % 62];
+    const int fd =
+        open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      *temporary = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+// ReplaceAtomically writes `text` to a new file beside `path`, makes it
+// durable and renames it over `path`, so that readers and a crash see the
+// old content or the new, never a part. `existing` is the status of the
+// file being replaced, or null when there is none; its permission bits,
+// and its owner where the process may set it, carry over. On any failure
+// the new file is removed and `path` is left as it was.
+bool ReplaceAtomically(const std::string& path, const std::string& text,
+                       const struct stat* existing) {
+  std::string temporary;
+  const int fd = CreateTemporary(path, &temporary);
+  if (fd < 0) return false;
+  bool ok = true;
+  if (existing != nullptr) {
+    if (fchown(fd, existing->st_uid, existing->st_gid) != 0) {
+      // Only root may give a file away; elsewhere the new file belongs to
+      // the writer, like any file it creates.
+    }
+    ok = fchmod(fd, existing->st_mode & 07777) == 0;
+  }
+  // fsync so that a crash after the rename cannot leave the new name with
+  // data that never reached the disk.
+  ok = ok && WriteAll(fd, text) && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(temporary.c_str());
+  return ok;
+}
+
 }  // namespace
 
 Json::Value MakeCMCAndROCDocument(const CMCCurve& cmc,
@@ -98,12 +183,20 @@ Json::Value MakeMatchesDocument(const TopDistractorLists& top_distractors,
 }
 
 bool WriteTextFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!out.is_open()) return false;
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  // close() flushes; a failed flush or close sets failbit.
-  out.close();
-  return !out.fail();
+  struct stat link_status;
+  if (lstat(path.c_str(), &link_status) == 0 && S_ISLNK(link_status.st_mode)) {
+    // Replace the file the link leads to and keep the link; a dangling
+    // link is written through, which creates its target.
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return WriteThrough(path, text);
+    const std::string target(resolved);
+    std::free(resolved);
+    return WriteTextFile(target, text);
+  }
+  struct stat status;
+  const bool exists = stat(path.c_str(), &status) == 0;
+  if (exists && !S_ISREG(status.st_mode)) return WriteThrough(path, text);
+  return ReplaceAtomically(path, text, exists ? &status : nullptr);
 }
 
 bool SaveCMCAndROC(const std::string& filename, const CMCCurve& cmc,
@@ -115,6 +208,5 @@ bool SaveCMCAndROC(const std::string& filename, const CMCCurve& cmc,
 bool SaveMatches(const std::string& filename,
                  const TopDistractorLists& top_distractors,
                  const MateRankLists& mate_ranks) {
-  return WriteTextFile(filename, StyledJSONText(MakeMatchesDocument(
-                                     top_distractors, mate_ranks)));
+  return WriteTextFile(filename, MatchesText(top_distractors, mate_ranks));
 }

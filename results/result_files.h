@@ -37,7 +37,16 @@ Json::Value MakeMatchesDocument(const TopDistractorLists& top_distractors,
                                 const MateRankLists& mate_ranks);
 
 // WriteTextFile replaces the file at `path` with `text`. Returns true iff
-// the whole text was written and the file closed without error.
+// the whole text was written and the file closed without error. A regular
+// file (or a missing one) is replaced atomically: the text goes to a new
+// file ".<name>.XXXXXX" in the same directory, is synced, and is renamed
+// over `path`, so a reader or a crash sees the old content or the new,
+// never a part. On failure that new file is removed and `path` is as it
+// was. A replaced file keeps its permission bits (and its owner when the
+// process may set it, as root); a new one gets 0666 less the umask. A
+// symbolic link stays and its target is replaced. A path that exists and
+// is not a regular file (a device such as /dev/stdout, a FIFO) is written
+// straight through instead.
 bool WriteTextFile(const std::string& path, const std::string& text);
 
 // SaveCMCAndROC writes the results document to `filename`. Returns true iff
