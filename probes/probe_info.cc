@@ -50,7 +50,14 @@ Json::Value ParseJsonOrDie(const std::string& path) {
   Json::CharReaderBuilder builder;  // Defaults: comments accepted, any root.
   Json::Value root;
   std::string errors;
-  if (!Json::parseFromStream(builder, stream, &root, &errors)) {
+  bool parsed = false;
+  try {
+    parsed = Json::parseFromStream(builder, stream, &root, &errors);
+  } catch (const Json::Exception& e) {
+    // Nesting beyond the parser's depth limit is reported by a throw.
+    errors = std::string(e.what()) + "\n";
+  }
+  if (!parsed) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s: not valid JSON:\n%s", path.c_str(),
                  errors.c_str());

@@ -45,10 +45,11 @@ void MakeSubjectMap(const std::vector<std::string>& probe_names,
                     SubjectMap* subject_map);
 
 // LoadProbeIndicesOrDie appends the elements of the JSON array at `path`,
-// each a 32-bit signed integer, to `*probe_indices` in file order. A root
-// that is a string, number, boolean or null adds nothing; an object root
-// or an element that is not an integer in the 32-bit range ends the
-// program.
+// converted to 32-bit signed integers, to `*probe_indices` in file order.
+// The JSON library converts: a real in range is truncated, a boolean is 0
+// or 1 and null is 0; a string, an array, an object or a number outside the
+// 32-bit range ends the program. A root that is a string, number, boolean
+// or null adds nothing; an object root ends the program.
 void LoadProbeIndicesOrDie(const std::string& path,
                            std::vector<int32_t>* probe_indices);
 

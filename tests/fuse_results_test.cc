@@ -199,7 +199,9 @@ TEST_F(SmallExperiment, ProbeInfoProblemsEndTheRunBeforeLoading) {
            {"{ \"id\" : [ \"a\", {}, \"a\" ] }", "Type is not convertible to string"},
            {"{ \"id\" : [ \"a\", \"b\" ", "Line 1"},
            {"[ \"a\" ]", "root"},
-           {"{ \"id\" : { \"a\" : 1 } }", "\"id\""}}) {
+           {"{ \"id\" : { \"a\" : 1 } }", "\"id\""},
+           // Nesting deeper than the parser goes is invalid JSON too.
+           {"{ \"id\" : " + std::string(5000, '[') + "}", "not valid JSON"}}) {
     SCOPED_TRACE(c.json);
     WriteFile(info_, c.json);
     const RunResult run = RunWith("6");
