@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into DIR/<target>/.
+
+Usage: make_seeds.py DIR
+
+Matrix files of every depth, with and without bytes beyond each row, empty
+and truncated ones, headers that lie about their size; the same with row
+limits in front for PartialRead; and JSON documents of each input kind.
+"""
+import os
+import struct
+import sys
+
+DEPTH_BYTES = [1, 1, 2, 2, 4, 4, 8]
+
+
+def matrix(rows, cols, type_code, step=None, fill=None, data_rows=None):
+    element = ((type_code & 0xFFF) >> 3) + 1
+    element *= DEPTH_BYTES[type_code & 7] if (type_code & 7) < 7 else 1
+    if step is None:
+        step = cols * element
+    header = struct.pack("<iiii", rows, cols, step, type_code)
+    count = rows if data_rows is None else data_rows
+    length = max(count * step, 0)
+    data = bytes((i * 37 + 11) & 0xFF for i in range(length)) if fill is None else fill
+    return header + data
+
+
+def matrices():
+    seeds = [
+        matrix(0, 0, 5),
+        matrix(0, 7, 5),
+        matrix(3, 0, 5, step=4),
+        matrix(1, 1, 5),
+        matrix(3, 2, 5),                        # floats, contiguous
+        matrix(4, 4, 0),                        # uint8
+        matrix(2, 3, 6),                        # doubles
+        matrix(2, 2, 3 << 3 | 5),               # 4-channel floats
+        matrix(5, 3, 5, step=20),               # bytes beyond each row
+        matrix(3, 2, 2, step=70),               # stored rows longer than a batch
+        matrix(20, 4, 5),                       # several pieces and chunks
+        matrix(2, 2, 5 | (1 << 20)),            # type bits above 11
+        matrix(3, 2, 5, data_rows=2),           # ends early
+        matrix(1 << 20, 1 << 18, 5, step=1 << 20, data_rows=0),  # 2^40 bytes
+        matrix(-1, 2, 5, data_rows=0),
+        matrix(2, 2, 5, step=3, data_rows=0),   # step below a row
+        matrix(2, 2, 7, step=8, data_rows=0),   # depth 7
+        struct.pack("<iii", 1, 1, 4),           # header cut short
+    ]
+    return seeds
+
+
+def json_documents():
+    return [
+        b'{"id": ["a", "b", "a"]}',
+        b'{"id": []}',
+        b'{"id": ["b", "a", "b", "c", "a"], "other": 3}',
+        b'// comment\n{"id": ["", "A", "a", null, true, false]} /* end */',
+        b'{"id": [1, 2]}',
+        b'{"id": {"a": 1}}',
+        b'{"id": "name"}',
+        b'null',
+        b'[4, 0, 4, -2147483648, 2147483647]',
+        b'[2147483648, 1.5, "7", null, true]',
+        b'["scores/a.mat", "b.mat", null, false]',
+        b'[[1], {"x": 2}]',
+        b'{"id": ["\\u00e9\\ud83d\\ude00", "tab\\tand\\nnewline"]}',
+        b'[1e400, -0.0, 1E-7]',
+        b'{"a": ' * 50 + b'1' + b'}' * 50,
+        b'[' * 1100 + b']' * 1100,                 # beyond the parser's depth
+        b'{"id": ["unterminated}',
+    ]
+
+
+def main():
+    root = sys.argv[1]
+    corpora = {
+        "mat_read": matrices(),
+        "mat_stream_read": matrices(),
+        "mat_partial_read": [struct.pack("<i", n) + m
+                             for n in (0, 1, 2, -1, 2147483647)
+                             for m in matrices()],
+        "json_inputs": json_documents(),
+    }
+    for target, seeds in corpora.items():
+        directory = os.path.join(root, target)
+        os.makedirs(directory, exist_ok=True)
+        for i, seed in enumerate(seeds):
+            with open(os.path.join(directory, "seed_%03d" % i), "wb") as out:
+                out.write(seed)
+
+
+if __name__ == "__main__":
+    main()
