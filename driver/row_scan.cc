@@ -140,7 +140,7 @@ void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
   // Lane counts of the scores that beat threshold i, as negatives: a true
   // comparison is -1. Flushed before a lane could overflow.
   __m128i beating[kVectorThresholds] = {};
-  int64_t beating_total[kVectorThresholds + 1] = {0, 0, 0, 0, 0};
+  int64_t beating_total[kVectorThresholds + 1] = {};
   auto flush = [&] {
     for (int32_t i = 0; i < vectored; ++i) {
       alignas(16) int32_t lanes[4];
@@ -172,20 +172,27 @@ void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
         worst_limit = _mm_set1_ps(worst());
       }
     }
+    if (vectored == 0 ||
+        _mm_movemask_ps(_mm_or_ps(
+            _mm_or_ps(_mm_cmpgt_ps(v0, limits[0]), _mm_cmpgt_ps(v1, limits[0])),
+            _mm_or_ps(_mm_cmpgt_ps(v2, limits[0]),
+                      _mm_cmpgt_ps(v3, limits[0])))) == 0) {
+      continue;
+    }
+    // Without branches: where the scores meet the thresholds, whether a
+    // block beats the next one is a coin toss.
     for (int32_t i = 0; i < vectored; ++i) {
-      const __m128 c0 = _mm_cmpgt_ps(v0, limits[i]);
-      const __m128 c1 = _mm_cmpgt_ps(v1, limits[i]);
-      const __m128 c2 = _mm_cmpgt_ps(v2, limits[i]);
-      const __m128 c3 = _mm_cmpgt_ps(v3, limits[i]);
-      const __m128 any = _mm_or_ps(_mm_or_ps(c0, c1), _mm_or_ps(c2, c3));
-      if (_mm_movemask_ps(any) == 0) break;
+      const __m128i c0 = _mm_castps_si128(_mm_cmpgt_ps(v0, limits[i]));
+      const __m128i c1 = _mm_castps_si128(_mm_cmpgt_ps(v1, limits[i]));
+      const __m128i c2 = _mm_castps_si128(_mm_cmpgt_ps(v2, limits[i]));
+      const __m128i c3 = _mm_castps_si128(_mm_cmpgt_ps(v3, limits[i]));
       beating[i] = _mm_add_epi32(
           beating[i],
-          _mm_add_epi32(_mm_add_epi32(_mm_castps_si128(c0), _mm_castps_si128(c1)),
-                        _mm_add_epi32(_mm_castps_si128(c2), _mm_castps_si128(c3))));
-      if (i + 1 == vectored && vectored < m) {
-        unsigned beats = GreaterMask16(block, limits[vectored]);
-        if (beats == 0) break;
+          _mm_add_epi32(_mm_add_epi32(c0, c1), _mm_add_epi32(c2, c3)));
+    }
+    if (vectored < m) {
+      unsigned beats = GreaterMask16(block, limits[vectored]);
+      if (beats != 0) {
         alignas(16) int32_t buckets[16];
         locator->Buckets16(block, buckets);
         while (beats != 0) {
