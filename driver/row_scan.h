@@ -65,7 +65,6 @@ class ThresholdLocator {
   int32_t m_ = 0;
   float highest_ = 0.0f;
   float low_ = 0.0f;
-  float high_ = 0.0f;
   float scale_ = 0.0f;
   float last_ = 0.0f;  // The last bucket's number.
   std::vector<int32_t> starts_;

@@ -58,8 +58,9 @@ struct Case {
   int status;
 };
 
-// Runs one case in a fresh directory; returns stdout + stderr and status.
-testutil::RunResult RunCase(const std::string& given) {
+// Runs one case in a fresh directory; returns stdout + stderr and status,
+// and sets `*wrote` when a result file exists afterwards.
+testutil::RunResult RunCase(const std::string& given, bool* wrote) {
   static ScratchDir* dir = nullptr;
   delete dir;
   dir = new ScratchDir;
@@ -117,14 +118,15 @@ testutil::RunResult RunCase(const std::string& given) {
     args[1] = big;
     shell = "ulimit -v 800000; " + bin;
   }
+  testutil::RunResult run;
   if (shell.empty()) {
-    testutil::RunResult run = testutil::Run(*dir, bin, args);
-    run.out += run.err;
-    return run;
+    run = testutil::Run(*dir, bin, args);
+  } else {
+    for (const std::string& arg : args) shell += " " + testutil::Quote(arg);
+    run = testutil::Run(*dir, "/bin/sh", {"-c", shell});
   }
-  for (const std::string& arg : args) shell += " " + testutil::Quote(arg);
-  testutil::RunResult run = testutil::Run(*dir, "/bin/sh", {"-c", shell});
   run.out += run.err;
+  *wrote = testutil::Exists(in.results) || testutil::Exists(in.matches);
   return run;
 }
 
@@ -168,8 +170,13 @@ TEST(BadInputsTest, EachEndsAsTheReadmeSays) {
   for (const auto& [given, expected] : table) {
     SCOPED_TRACE(given);
     if (given == "A score matrix too large for memory" && kSanitized) continue;
-    const testutil::RunResult run = RunCase(given);
+    bool wrote = false;
+    const testutil::RunResult run = RunCase(given, &wrote);
     EXPECT_EQ(run.status, expected.second) << run.out;
+    // Bad input is refused before any result file is touched.
+    if (given.rfind("A result file", 0) != 0 && given.find("device") == std::string::npos) {
+      EXPECT_EQ(wrote, expected.second == 0);
+    }
     // Every quoted message is in the output; <...> stands for what varies.
     for (const std::string& message : expected.first) {
       for (size_t start = 0; start < message.size();) {
