@@ -1,6 +1,6 @@
 #include "driver/row_scan.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <cmath>
 #include <cstring>
@@ -15,24 +15,6 @@ inline bool RanksBefore(float a, int32_t a_index, float b, int32_t b_index) {
   if (a_nan != b_nan) return b_nan;
   if (!a_nan && a != b) return a > b;
   return a_index > b_index;
-}
-
-// Bit k of the result is set iff scores[k] > limit, for 16 scores.
-inline unsigned GreaterMask16(const float* scores, __m128 limit) {
-  return static_cast<unsigned>(
-      _mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(scores), limit)) |
-      _mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(scores + 4), limit)) << 4 |
-      _mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(scores + 8), limit)) << 8 |
-      _mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(scores + 12), limit)) << 12);
-}
-
-// Same with >=.
-inline unsigned AtLeastMask16(const float* scores, __m128 limit) {
-  return static_cast<unsigned>(
-      _mm_movemask_ps(_mm_cmpge_ps(_mm_loadu_ps(scores), limit)) |
-      _mm_movemask_ps(_mm_cmpge_ps(_mm_loadu_ps(scores + 4), limit)) << 4 |
-      _mm_movemask_ps(_mm_cmpge_ps(_mm_loadu_ps(scores + 8), limit)) << 8 |
-      _mm_movemask_ps(_mm_cmpge_ps(_mm_loadu_ps(scores + 12), limit)) << 12);
 }
 
 }  // namespace
@@ -95,17 +77,124 @@ void ThresholdLocator::Buckets16(const float* x, int32_t* buckets) const {
   }
 }
 
+namespace {
+
+constexpr int32_t kVectorThresholds = 4;
+
+// What the block loops of ScanProbeScores share with its scalar parts.
+struct ProbeBlockScan {
+  const float* scores;
+  int32_t count;
+  int32_t first_col;
+  const float* thresholds;
+  int32_t m;
+  int32_t top_count;
+  BestDistractors* best;
+  int64_t* histogram;
+  ThresholdLocator* locator;
+  int32_t vectored;  // Lowest thresholds counted lane by lane.
+  int32_t k;         // Next score to scan.
+  // beating[i]: scores seen beating threshold i, for i <= vectored.
+  int64_t beating[kVectorThresholds + 1];
+
+  static float Infinity() { return std::numeric_limits<float>::infinity(); }
+  // The worst kept score: a later score that ties it ranks before it.
+  float Worst() const {
+    return top_count > 0 ? best->score[top_count - 1] : Infinity();
+  }
+};
+
+// 128-bit vector operations; every x86-64 processor has them.
+struct Lanes128 {
+  using F = __m128;
+  using I = __m128i;
+  static constexpr int kWidth = 4;
+  static F Load(const float* p) { return _mm_loadu_ps(p); }
+  static F Set(float x) { return _mm_set1_ps(x); }
+  static F Gt(F a, F b) { return _mm_cmpgt_ps(a, b); }  // False with NaN.
+  static F Ge(F a, F b) { return _mm_cmpge_ps(a, b); }
+  static unsigned Mask(F a) { return static_cast<unsigned>(_mm_movemask_ps(a)); }
+  static I Zero() { return _mm_setzero_si128(); }
+  // A true comparison is all ones, -1: subtracting it counts it.
+  static I AddTrue(I counts, F comparison) {
+    return _mm_sub_epi32(counts, _mm_castps_si128(comparison));
+  }
+  static int64_t Sum(I counts) {
+    alignas(16) int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<I*>(lanes), counts);
+    return int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+  }
+};
+
+namespace lanes128 {
+using Lanes = Lanes128;
+#include "driver/row_scan_blocks.inc"
+}  // namespace lanes128
+
+// 256-bit vector operations, for processors with AVX2; the functions below
+// are compiled for them alone and called only after checking the processor.
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+struct Lanes256 {
+  using F = __m256;
+  using I = __m256i;
+  static constexpr int kWidth = 8;
+  static F Load(const float* p) { return _mm256_loadu_ps(p); }
+  static F Set(float x) { return _mm256_set1_ps(x); }
+  static F Gt(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+  static F Ge(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
+  static unsigned Mask(F a) {
+    return static_cast<unsigned>(_mm256_movemask_ps(a));
+  }
+  static I Zero() { return _mm256_setzero_si256(); }
+  static I AddTrue(I counts, F comparison) {
+    return _mm256_sub_epi32(counts, _mm256_castps_si256(comparison));
+  }
+  static int64_t Sum(I counts) {
+    alignas(32) int32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<I*>(lanes), counts);
+    int64_t sum = 0;
+    for (int32_t lane : lanes) sum += lane;
+    return sum;
+  }
+};
+
+namespace lanes256 {
+using Lanes = Lanes256;
+#include "driver/row_scan_blocks.inc"
+}  // namespace lanes256
+
+#ifdef __clang__
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+bool UseWideLanes(VectorWidth width) {
+  if (width == VectorWidth::kAuto) {
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    return has_avx2;
+  }
+  return width == VectorWidth::k256;
+}
+
+}  // namespace
+
 void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
                      const float* thresholds, int32_t m, int32_t top_count,
                      BestDistractors* best, int64_t* histogram,
-                     ThresholdLocator* locator) {
-  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+                     ThresholdLocator* locator, VectorWidth width) {
   if (m > 0) {
     int32_t buckets = 16;
     while (buckets < 8 * m && buckets < 4096) buckets *= 2;
     locator->Build(thresholds, m, buckets);
   }
-  const float lowest = m > 0 ? thresholds[0] : kInfinity;
+  const float lowest = m > 0 ? thresholds[0] : ProbeBlockScan::Infinity();
   auto count_score = [&](float x) {
     if (x > lowest) ++histogram[locator->CountBelow(x)];
   };
@@ -124,119 +213,40 @@ void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
     }
     return;
   }
-  // The worst kept score: a later score that ties it ranks before it.
-  auto worst = [&] {
-    return top_count > 0 ? best->score[top_count - 1] : kInfinity;
-  };
   // The scores that beat the lowest few thresholds are counted per block
   // with vector comparisons, lane by lane; only those that beat more are
   // located one by one. Most scores beat no threshold and are not among the
   // best, so a block of 16 usually costs a few vector operations.
-  constexpr int32_t kVectorThresholds = 4;
-  const int32_t vectored = std::min(m, kVectorThresholds);
-  __m128 limits[kVectorThresholds + 1];
-  for (int32_t i = 0; i < vectored; ++i) limits[i] = _mm_set1_ps(thresholds[i]);
-  limits[vectored] = _mm_set1_ps(vectored < m ? thresholds[vectored] : kInfinity);
-  // Lane counts of the scores that beat threshold i, as negatives: a true
-  // comparison is -1. Flushed before a lane could overflow.
-  __m128i beating[kVectorThresholds] = {};
-  int64_t beating_total[kVectorThresholds + 1] = {};
-  auto flush = [&] {
-    for (int32_t i = 0; i < vectored; ++i) {
-      alignas(16) int32_t lanes[4];
-      _mm_store_si128(reinterpret_cast<__m128i*>(lanes), beating[i]);
-      beating_total[i] -= int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
-      beating[i] = _mm_setzero_si128();
-    }
-  };
-  __m128 worst_limit = _mm_set1_ps(worst());
-  int32_t blocks_since_flush = 0;
-  for (; k + 16 <= count; k += 16) {
-    const float* block = scores + k;
-    const __m128 v0 = _mm_loadu_ps(block);
-    const __m128 v1 = _mm_loadu_ps(block + 4);
-    const __m128 v2 = _mm_loadu_ps(block + 8);
-    const __m128 v3 = _mm_loadu_ps(block + 12);
-    unsigned candidates = static_cast<unsigned>(_mm_movemask_ps(
-        _mm_or_ps(_mm_or_ps(_mm_cmpge_ps(v0, worst_limit),
-                            _mm_cmpge_ps(v1, worst_limit)),
-                  _mm_or_ps(_mm_cmpge_ps(v2, worst_limit),
-                            _mm_cmpge_ps(v3, worst_limit)))));
-    if (candidates != 0) {
-      candidates = AtLeastMask16(block, worst_limit);
-      while (candidates != 0) {
-        const int j = __builtin_ctz(candidates);
-        candidates &= candidates - 1;
-        // Offer rechecks against the worst kept score, which only rises.
-        best->Offer(block[j], first_col + k + j, top_count);
-        worst_limit = _mm_set1_ps(worst());
-      }
-    }
-    if (vectored == 0 ||
-        _mm_movemask_ps(_mm_or_ps(
-            _mm_or_ps(_mm_cmpgt_ps(v0, limits[0]), _mm_cmpgt_ps(v1, limits[0])),
-            _mm_or_ps(_mm_cmpgt_ps(v2, limits[0]),
-                      _mm_cmpgt_ps(v3, limits[0])))) == 0) {
-      continue;
-    }
-    // Without branches: where the scores meet the thresholds, whether a
-    // block beats the next one is a coin toss.
-    for (int32_t i = 0; i < vectored; ++i) {
-      const __m128i c0 = _mm_castps_si128(_mm_cmpgt_ps(v0, limits[i]));
-      const __m128i c1 = _mm_castps_si128(_mm_cmpgt_ps(v1, limits[i]));
-      const __m128i c2 = _mm_castps_si128(_mm_cmpgt_ps(v2, limits[i]));
-      const __m128i c3 = _mm_castps_si128(_mm_cmpgt_ps(v3, limits[i]));
-      beating[i] = _mm_add_epi32(
-          beating[i],
-          _mm_add_epi32(_mm_add_epi32(c0, c1), _mm_add_epi32(c2, c3)));
-    }
-    if (vectored < m) {
-      unsigned beats = GreaterMask16(block, limits[vectored]);
-      if (beats != 0) {
-        alignas(16) int32_t buckets[16];
-        locator->Buckets16(block, buckets);
-        while (beats != 0) {
-          const int j = __builtin_ctz(beats);
-          beats &= beats - 1;
-          ++beating_total[vectored];
-          ++histogram[locator->CountBelowFrom(block[j], buckets[j])];
-        }
-      }
-    }
-    // A lane gains at most 4 a block.
-    if (++blocks_since_flush == (1 << 28)) {
-      flush();
-      blocks_since_flush = 0;
-    }
+  ProbeBlockScan scan{scores,    count,     first_col,
+                      thresholds, m,        top_count,
+                      best,       histogram, locator,
+                      std::min(m, kVectorThresholds), k, {}};
+  if (UseWideLanes(width)) {
+    lanes256::ScanProbeBlocks(&scan);
+  } else {
+    lanes128::ScanProbeBlocks(&scan);
   }
-  flush();
   // A score that beats exactly i of the vectored thresholds (and not the
   // next one) goes to slot i.
-  for (int32_t i = 1; i <= vectored; ++i) {
-    histogram[i] += beating_total[i - 1] - beating_total[i];
+  for (int32_t i = 1; i <= scan.vectored; ++i) {
+    histogram[i] += scan.beating[i - 1] - scan.beating[i];
   }
-  for (; k < count; ++k) {
-    if (scores[k] >= worst()) best->Offer(scores[k], first_col + k, top_count);
+  for (k = scan.k; k < count; ++k) {
+    if (scores[k] >= scan.Worst()) {
+      best->Offer(scores[k], first_col + k, top_count);
+    }
     count_score(scores[k]);
   }
 }
 
 void ScanImpostorScores(const float* scores, int32_t count,
                         const ThresholdLocator& locator, float lowest,
-                        int64_t* histogram) {
-  const __m128 limit = _mm_set1_ps(lowest);
-  int32_t k = 0;
-  alignas(16) int32_t buckets[16];
-  for (; k + 16 <= count; k += 16) {
-    unsigned beats = GreaterMask16(scores + k, limit);
-    if (beats == 0) continue;
-    locator.Buckets16(scores + k, buckets);
-    while (beats != 0) {
-      const int j = __builtin_ctz(beats);
-      beats &= beats - 1;
-      ++histogram[locator.CountBelowFrom(scores[k + j], buckets[j])];
-    }
-  }
+                        int64_t* histogram, VectorWidth width) {
+  int32_t k = UseWideLanes(width)
+                  ? lanes256::ScanImpostorBlocks(scores, count, locator,
+                                                 lowest, histogram)
+                  : lanes128::ScanImpostorBlocks(scores, count, locator,
+                                                 lowest, histogram);
   for (; k < count; ++k) {
     if (scores[k] > lowest) ++histogram[locator.CountBelow(scores[k])];
   }

@@ -11,6 +11,10 @@
 
 constexpr int kMaxBestDistractors = 8;
 
+// The vectors the kernels work with: the widest the processor has, or a
+// given width (for tests of each).
+enum class VectorWidth { kAuto, k128, k256 };
+
 // The best distractors seen so far, best first: the higher score first,
 // the higher index first between equal scores, NaN scores last.
 struct BestDistractors {
@@ -77,13 +81,15 @@ class ThresholdLocator {
 void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
                      const float* thresholds, int32_t m, int32_t top_count,
                      BestDistractors* best, int64_t* histogram,
-                     ThresholdLocator* locator);
+                     ThresholdLocator* locator,
+                     VectorWidth width = VectorWidth::kAuto);
 
 // ScanImpostorScores adds 1 to histogram[k] for each score that beats
 // exactly the k lowest thresholds of the built `locator` (k >= 1), whose
 // lowest threshold is `lowest`.
 void ScanImpostorScores(const float* scores, int32_t count,
                         const ThresholdLocator& locator, float lowest,
-                        int64_t* histogram);
+                        int64_t* histogram,
+                        VectorWidth width = VectorWidth::kAuto);
 
 #endif  // FUSE_RESULTS_DRIVER_ROW_SCAN_H_
