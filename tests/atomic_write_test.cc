@@ -1,6 +1,5 @@
 // WriteTextFile replaces regular files whole or not at all, keeps their
 // permissions, and writes devices and FIFOs straight through.
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -10,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,152 +23,87 @@ using testutil::ScratchDir;
 
 std::vector<std::string> Entries(const std::string& directory) {
   std::vector<std::string> names;
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename());
   }
-  closedir(dir);
   return names;
-}
-
-ino_t Inode(const std::string& path) {
-  struct stat status;
-  return stat(path.c_str(), &status) == 0 ? status.st_ino : 0;
 }
 
 mode_t Mode(const std::string& path) {
   struct stat status;
-  return stat(path.c_str(), &status) == 0 ? status.st_mode : 0;
+  return lstat(path.c_str(), &status) == 0 ? status.st_mode : 0;
 }
 
-// While it lives, regular files written by this process may not grow past
-// `bytes`: a longer write fails with EFBIG (SIGXFSZ ignored), as on a full
-// disk, whoever the process runs as.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    old_handler_ = signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit limited = saved_;
-    limited.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limited);
+// Writes `bytes` bytes to `path` with WriteTextFile in a child process whose
+// files may not grow past 64 KiB, whoever runs the test, with SIGXFSZ handled
+// by `on_limit`: SIG_IGN makes a longer write fail with EFBIG, as on a full
+// disk; SIG_DFL kills the writer in the middle of its write. Returns the
+// child's exit status (0: written, 1: failed), or 128 + its signal.
+int WriteLimited(const std::string& path, size_t bytes, sighandler_t on_limit) {
+  const pid_t writer = fork();
+  if (writer == 0) {
+    const rlimit no_core = {0, 0}, small = {65536, RLIM_INFINITY};
+    setrlimit(RLIMIT_CORE, &no_core);
+    setrlimit(RLIMIT_FSIZE, &small);
+    signal(SIGXFSZ, on_limit);
+    _exit(WriteTextFile(path, std::string(bytes, 'n')) ? 0 : 1);
   }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, old_handler_);
-  }
-
- private:
-  rlimit saved_{};
-  sighandler_t old_handler_;
-};
-
-TEST(AtomicWriteTest, ReplacesTheFileWholeWithANewOne) {
-  ScratchDir scratch;
-  const std::string path = scratch.Path("results.json");
-  testutil::WriteFile(path, "old content\n");
-  const ino_t old_inode = Inode(path);
-  // A reader that opened the file before the write keeps the old content,
-  // whole: the file was never truncated or written in place.
-  const int reader = open(path.c_str(), O_RDONLY);
-  ASSERT_GE(reader, 0);
-
-  ASSERT_TRUE(WriteTextFile(path, "new\n"));
-  EXPECT_EQ(ReadFile(path), "new\n");
-  EXPECT_NE(Inode(path), old_inode);
-  char buffer[64] = {};
-  EXPECT_EQ(read(reader, buffer, sizeof(buffer)), 12);
-  EXPECT_EQ(std::string(buffer), "old content\n");
-  close(reader);
-  EXPECT_EQ(Entries(scratch.path()), std::vector<std::string>{"results.json"});
-
-  // A new file, and one in the working directory (a name without a slash).
-  ASSERT_TRUE(WriteTextFile(scratch.Path("fresh.json"), ""));
-  EXPECT_EQ(ReadFile(scratch.Path("fresh.json")), "");
-  char cwd[4096];
-  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
-  ASSERT_EQ(chdir(scratch.path().c_str()), 0);
-  const bool relative_ok = WriteTextFile("relative.json", "r\n");
-  ASSERT_EQ(chdir(cwd), 0);
-  EXPECT_TRUE(relative_ok);
-  EXPECT_EQ(ReadFile(scratch.Path("relative.json")), "r\n");
-  EXPECT_EQ(Entries(scratch.path()).size(), 3u);
+  int status = 0;
+  waitpid(writer, &status, 0);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-TEST(AtomicWriteTest, FailedWritesLeaveTheOriginalAndNoTemporary) {
-  ScratchDir scratch;
-  const std::string path = scratch.Path("matches.json");
-  const std::string original(3000, 'o');
-  testutil::WriteFile(path, original);
-  {
-    FileSizeLimit limit(4096);
-    EXPECT_FALSE(WriteTextFile(path, std::string(10000, 'n')));
-    EXPECT_FALSE(WriteTextFile(scratch.Path("new.json"), std::string(5000, 'n')));
-  }
-  EXPECT_EQ(ReadFile(path), original);
-  EXPECT_EQ(Entries(scratch.path()), std::vector<std::string>{"matches.json"});
-
-  // A directory that does not exist: nothing is created anywhere.
-  EXPECT_FALSE(WriteTextFile(scratch.Path("missing/out.json"), "x"));
-  EXPECT_EQ(Entries(scratch.path()), std::vector<std::string>{"matches.json"});
-}
-
-// A writer killed in the middle of its write (here by SIGXFSZ, which ends a
-// process like a kill) leaves the target as it was; only its hidden
-// temporary, named after the target, may remain.
-TEST(AtomicWriteTest, KilledWriterLeavesTheTargetIntact) {
+TEST(AtomicWriteTest, FailedOrKilledWritesLeaveTheOriginal) {
   ScratchDir scratch;
   const std::string path = scratch.Path("results.json");
   const std::string original = "{ \"complete\" : true }\n";
   testutil::WriteFile(path, original);
-  const pid_t writer = fork();
-  if (writer == 0) {
-    const rlimit no_core = {0, 0};
-    setrlimit(RLIMIT_CORE, &no_core);
-    signal(SIGXFSZ, SIG_DFL);
-    const rlimit small = {65536, RLIM_INFINITY};
-    setrlimit(RLIMIT_FSIZE, &small);
-    WriteTextFile(path, std::string(1 << 20, 'n'));
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(writer, &status, 0), writer);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+  // A failed write leaves no temporary behind, nor does a directory that
+  // does not exist.
+  EXPECT_EQ(WriteLimited(path, 100000, SIG_IGN), 1);
+  EXPECT_EQ(WriteLimited(scratch.Path("new.json"), 100000, SIG_IGN), 1);
+  EXPECT_FALSE(WriteTextFile(scratch.Path("missing/out.json"), "x"));
+  EXPECT_EQ(ReadFile(path), original);
+  EXPECT_EQ(Entries(scratch.path()), std::vector<std::string>{"results.json"});
+  // A killed writer leaves at most its hidden temporary, named after the
+  // target.
+  EXPECT_EQ(WriteLimited(path, 100000, SIG_DFL), 128 + SIGXFSZ);
   EXPECT_EQ(ReadFile(path), original);
   for (const std::string& name : Entries(scratch.path())) {
-    if (name == "results.json") continue;
-    EXPECT_EQ(name.rfind(".results.json.", 0), 0u) << name;
-    EXPECT_EQ(name.size(), std::string(".results.json.XXXXXX").size());
+    EXPECT_TRUE(name == "results.json" ||
+                (name.rfind(".results.json.", 0) == 0 && name.size() == 20))
+        << name;
   }
 }
 
 TEST(AtomicWriteTest, PermissionsOfReplacedFilesAreKept) {
   ScratchDir scratch;
-  const std::string path = scratch.Path("out.json");
-  for (mode_t mode : {0600, 0640, 0444, 0755}) {
-    SCOPED_TRACE(mode);
-    testutil::WriteFile(path, "before");
-    ASSERT_EQ(chmod(path.c_str(), mode), 0);
-    ASSERT_TRUE(WriteTextFile(path, "after"));
-    EXPECT_EQ(Mode(path) & 07777, mode);
-    EXPECT_EQ(ReadFile(path), "after");
-  }
-  // A new file gets 0666 less the umask, as any file the process creates.
-  for (mode_t mask : {022, 077, 0}) {
-    SCOPED_TRACE(mask);
-    const std::string fresh = scratch.Path("fresh" + std::to_string(mask));
-    const mode_t saved = umask(mask);
-    const bool ok = WriteTextFile(fresh, "x");
+  // Names without a directory: the files go to the working directory.
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+  ASSERT_EQ(chdir(scratch.path().c_str()), 0);
+  const struct {
+    const char* name;
+    mode_t before, umask, after;  // before 0: a new file.
+  } cases[] = {{"out.json", 0600, 022, 0600}, {"out.json", 0444, 077, 0444},
+               {"out.json", 0755, 0, 0755},   {"a.json", 0, 022, 0644},
+               {"b.json", 0, 077, 0600},      {"c.json", 0, 0, 0666}};
+  for (const auto& c : cases) {
+    if (c.before != 0) {
+      testutil::WriteFile(c.name, "before");
+      chmod(c.name, c.before);
+    }
+    const mode_t saved = umask(c.umask);
+    EXPECT_TRUE(WriteTextFile(c.name, "after"));
     umask(saved);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(Mode(fresh) & 07777, 0666 & ~mask);
+    EXPECT_EQ(Mode(c.name) & 07777, c.after) << c.name << " " << c.before;
+    EXPECT_EQ(ReadFile(c.name), "after");
   }
+  EXPECT_EQ(Entries(".").size(), 4u);  // No temporary left behind.
+  ASSERT_EQ(chdir(cwd), 0);
 }
 
-TEST(AtomicWriteTest, FIFOsAndLinksAreWrittenThrough) {
+TEST(AtomicWriteTest, FIFOsDevicesAndLinksAreWrittenThrough) {
   ScratchDir scratch;
   const std::string fifo = scratch.Path("pipe");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -182,25 +117,18 @@ TEST(AtomicWriteTest, FIFOsAndLinksAreWrittenThrough) {
   EXPECT_EQ(std::string(buffer), "through the pipe\n");
   close(reader);
   EXPECT_TRUE(S_ISFIFO(Mode(fifo)));
-
-  // A symbolic link stays a link; the file it leads to is replaced.
-  const std::string target = scratch.Path("target.json");
-  const std::string link = scratch.Path("link.json");
-  testutil::WriteFile(target, "old");
-  ASSERT_EQ(symlink("target.json", link.c_str()), 0);
-  ASSERT_TRUE(WriteTextFile(link, "new"));
-  struct stat status;
-  ASSERT_EQ(lstat(link.c_str(), &status), 0);
-  EXPECT_TRUE(S_ISLNK(status.st_mode));
-  EXPECT_EQ(ReadFile(target), "new");
-  // A dangling link creates its target.
-  const std::string dangling = scratch.Path("dangling.json");
-  ASSERT_EQ(symlink("created.json", dangling.c_str()), 0);
-  ASSERT_TRUE(WriteTextFile(dangling, "made"));
-  EXPECT_EQ(ReadFile(scratch.Path("created.json")), "made");
-
   // A device keeps refusing data it cannot hold.
   EXPECT_FALSE(WriteTextFile("/dev/full", "x"));
+  // A symbolic link stays a link and the file it leads to is replaced; a
+  // dangling link creates its target.
+  testutil::WriteFile(scratch.Path("target.json"), "old");
+  for (const char* target : {"target.json", "created.json"}) {
+    const std::string link = scratch.Path(std::string("to_") + target);
+    ASSERT_EQ(symlink(target, link.c_str()), 0);
+    ASSERT_TRUE(WriteTextFile(link, "new"));
+    EXPECT_TRUE(S_ISLNK(Mode(link)));
+    EXPECT_EQ(ReadFile(scratch.Path(target)), "new");
+  }
 }
 
 }  // namespace

@@ -40,14 +40,12 @@ std::string Strided(const cv::Mat& m, int step, int32_t type) {
   return bytes;
 }
 
-std::string Body(const cv::Mat& m) {
-  return Strided(m, m.cols * m.elemSize(), 0).substr(16);
+// The canonical file of `m`: its header, then its rows without gaps.
+std::string File(const cv::Mat& m) {
+  return Strided(m, m.cols * m.elemSize(), m.type());
 }
 
-bool BitEqual(const cv::Mat& a, const cv::Mat& b) {
-  return a.rows == b.rows && a.cols == b.cols && a.type() == b.type() &&
-         Body(a) == Body(b);
-}
+bool BitEqual(const cv::Mat& a, const cv::Mat& b) { return File(a) == File(b); }
 
 std::string Temp(const std::string& bytes) {
   static testutil::ScratchDir scratch;
@@ -63,17 +61,18 @@ struct Unseekable : std::streambuf {  // As a pipe.
   }
 };
 
-// Writers 0, 1, 2: Save, write, Write; "<failed>" when they return false.
-std::string WriteWith(int writer, const cv::Mat& mat) {
-  const std::string path = Temp("");
-  std::ostringstream out;
-  FILE* file = writer == 1 ? fopen(path.c_str(), "wb") : nullptr;
+// Writers 0, 1, 2: Save, write, Write, into `path` (default: a new file);
+// "<failed>" when they return false.
+std::string WriteWith(int writer, const cv::Mat& mat, std::string path = "") {
+  if (path.empty()) path = Temp("");
+  FILE* file = fopen(path.c_str(), "wb");
+  std::ofstream stream(path, std::ios::binary);
   const bool ok = writer == 0   ? MatIO::Save(path, mat)
                   : writer == 1 ? MatIO::write(mat, file)
-                                : MatIO::Write(mat, &out);
-  if (file != nullptr) fclose(file);
-  if (!ok) return "<failed>";
-  return writer == 2 ? out.str() : testutil::ReadFile(path);
+                                : MatIO::Write(mat, &stream);
+  fclose(file);
+  stream.close();
+  return ok ? testutil::ReadFile(path) : "<failed>";
 }
 
 enum Reader { kLoad, kRead, kPipe, kPartial, kStream, kUnseekable, kReaders };
@@ -86,30 +85,23 @@ struct Outcome {
 };
 
 Outcome ReadWith(int reader, const std::string& bytes, cv::Mat* mat) {
-  Outcome o;
   const std::string path = Temp(bytes);
-  int64_t rest = 0;
-  if (reader == kLoad) {
-    o.ok = MatIO::Load(path, mat, &o.error);
-    return o;
-  } else if (reader <= kPartial) {
-    FILE* f = reader == kPipe ? popen(("cat " + path).c_str(), "r")
-                              : fopen(path.c_str(), "rb");
-    o.ok = reader == kPartial ? MatIO::PartialRead(f, mat, INT_MAX, &o.error)
-                              : MatIO::read(f, mat, &o.error);
-    while (fgetc(f) != EOF) ++rest;
-    reader == kPipe ? pclose(f) : fclose(f);
-  } else {
-    std::istringstream seekable(bytes);
-    std::string copy = bytes;
-    Unseekable buffer(&copy);
-    std::istream unseekable(&buffer);
-    std::istream& in = reader == kStream ? seekable : unseekable;
-    o.ok = MatIO::Read(mat, &in, &o.error);
-    in.clear();
-    rest = std::distance(std::istreambuf_iterator<char>(in), {});
-  }
-  o.consumed = static_cast<int64_t>(bytes.size()) - rest;
+  std::string copy = bytes;
+  Unseekable unseekable(&copy);
+  std::stringbuf seekable(bytes);
+  std::istream in(reader == kStream ? static_cast<std::streambuf*>(&seekable)
+                                    : &unseekable);
+  FILE* f = reader == kPipe ? popen(("cat " + path).c_str(), "r")
+                            : fopen(path.c_str(), "rb");
+  Outcome o;
+  o.ok = reader == kLoad      ? MatIO::Load(path, mat, &o.error)
+         : reader == kPartial ? MatIO::PartialRead(f, mat, INT_MAX, &o.error)
+         : reader <= kPipe    ? MatIO::read(f, mat, &o.error)
+                              : MatIO::Read(mat, &in, &o.error);
+  int64_t rest = reader >= kStream ? in.rdbuf()->in_avail() : 0;
+  while (reader < kStream && fgetc(f) != EOF) ++rest;
+  reader == kPipe ? pclose(f) : fclose(f);
+  if (reader != kLoad) o.consumed = int64_t(bytes.size()) - rest;
   return o;
 }
 
@@ -159,7 +151,6 @@ TEST(MatIOTest, WorkedExampleAndHeaders) {
   EXPECT_EQ(WriteWith(0, cv::Mat(3, 2, CV_32F, const_cast<float*>(values))),
             std::string("\3\0\0\0\2\0\0\0\x8\0\0\0\5\0\0\0", 16) +
                 std::string(reinterpret_cast<const char*>(values), 24));
-  EXPECT_EQ(WriteWith(0, cv::Mat()), std::string(16, '\0'));
   // The header functions drop type bits 12-31.
   const std::string path = Temp("");
   FILE* file = fopen(path.c_str(), "wb");
@@ -201,30 +192,26 @@ TEST(MatIOTest, ReadReusesMatchingStorageAndStreamReadReplacesIt) {
 
 TEST(MatIOTest, PartialReadKeepsFirstRowsAndStopsAfterThem) {
   const cv::Mat mat = RandomMat(5, 3, CV_32F, 18);
-  const std::string bytes = Strided(mat, 16, CV_32F) + "TAIL";
-  const std::string path = Temp(bytes);
   for (int n : {INT_MIN, -1, 0, 1, 3, 5, 6, INT_MAX}) {
     const int kept = std::clamp(n, 0, 5);
+    // Only the kept rows need to be present; what follows is left unread.
+    const std::string path =
+        Temp(Strided(mat, 16, CV_32F).substr(0, 16 + kept * 16) + "TAIL");
     FILE* file = fopen(path.c_str(), "rb");
     cv::Mat out;
-    ASSERT_TRUE(MatIO::PartialRead(file, &out, n));
+    ASSERT_TRUE(MatIO::PartialRead(file, &out, n)) << n;
     EXPECT_TRUE(
-        BitEqual(out, kept ? mat.rowRange(0, kept) : cv::Mat(0, 3, CV_32F)))
-        << n;
-    char next[4];
-    ASSERT_EQ(fread(next, 1, 4, file), 4u);
-    EXPECT_EQ(std::string(next, 4), bytes.substr(16 + kept * 16, 4)) << n;
-    fclose(file);
-    // Only the kept rows need to be present.
-    file = fopen(Temp(bytes.substr(0, 16 + kept * 16)).c_str(), "rb");
-    EXPECT_TRUE(MatIO::PartialRead(file, &out, n));
+        BitEqual(out, kept ? mat.rowRange(0, kept) : cv::Mat(0, 3, CV_32F)));
+    char next[5] = {};
+    EXPECT_EQ(fread(next, 1, 5, file), 4u);
+    EXPECT_STREQ(next, "TAIL") << n;
     fclose(file);
   }
 }
 
 TEST(MatIOTest, FailedLoadsAndWritesReturnFalse) {
-  cv::Mat out = RandomMat(2, 2, CV_32F, 19);
-  const cv::Mat before = out.clone();
+  const cv::Mat before = RandomMat(2, 2, CV_32F, 19);
+  cv::Mat out = before.clone();
   uchar* const data = out.data;
   std::string error;
   EXPECT_FALSE(MatIO::Load(Temp("") + "absent", &out, &error));
@@ -232,28 +219,23 @@ TEST(MatIOTest, FailedLoadsAndWritesReturnFalse) {
   EXPECT_FALSE(MatIO::LoadFromMatlabMat(Temp(WriteWith(0, out)), "s", &out));
   EXPECT_TRUE(out.data == data && BitEqual(out, before) && !error.empty());
   EXPECT_FALSE(MatIO::Save(Temp("") + "/dir/m.bin", before));
-  EXPECT_FALSE(MatIO::Save("/dev/full", before));
-  EXPECT_FALSE(MatIO::Save("/dev/full", cv::Mat()));
+  // A full device fails the writes, or the flush or close of a header.
+  for (int w = 0; w < 3; ++w) {
+    EXPECT_EQ(WriteWith(w, before, "/dev/full"), "<failed>") << w;
+    EXPECT_EQ(WriteWith(w, cv::Mat(), "/dev/full"), "<failed>") << w;
+  }
   FILE* full = fopen("/dev/full", "wb");
-  EXPECT_FALSE(MatIO::write(before, full));
-  clearerr(full);
   EXPECT_FALSE(MatIO::WriteHeader(full, MatHeader{}));
   fclose(full);
-  std::ofstream full_stream("/dev/full", std::ios::binary);
-  EXPECT_FALSE(MatIO::Write(before, &full_stream));
   // What the format cannot hold is refused, and Save then creates nothing:
   // three dimensions, depth 7, a row of 2 GiB (whose storage is never read).
-  const size_t two_gib = size_t{1} << 31;
-  void* none = mmap(nullptr, two_gib, PROT_NONE,
-                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   const int sizes[] = {2, 2, 2};
   for (const cv::Mat& m : {cv::Mat(3, sizes, CV_32F), cv::Mat(2, 2, CV_16F),
-                           cv::Mat(1, 1 << 29, CV_32F, none)}) {
+                           cv::Mat(1, 1 << 29, CV_32F, out.data)}) {
     const std::string path = Temp("") + "x";
     EXPECT_FALSE(MatIO::Save(path, m) || testutil::Exists(path));
     EXPECT_EQ(WriteWith(2, m), "<failed>");
   }
-  munmap(none, two_gib);
 }
 
 // The parent ends exactly where an inaccessible page begins, so a writer
@@ -278,9 +260,9 @@ TEST(MatIOTest, ViewsAreWrittenWithoutReadingPastStorage) {
   for (const auto& [rect, step, offset] : cases) {
     const cv::Mat view = parent(rect);
     const std::string expected =
-        H(rect.height, rect.width, step, CV_32F) +
-        (offset < 0 ? Body(view)
-                    : std::string(base + offset, rect.height * step));
+        offset < 0 ? File(view)
+                   : H(rect.height, rect.width, step, CV_32F) +
+                         std::string(base + offset, rect.height * step);
     for (int w = 0; w < 3; ++w) {
       EXPECT_EQ(WriteWith(w, view), expected) << rect << " writer " << w;
     }
@@ -295,15 +277,11 @@ TEST(MatIOTest, MalformedHeadersAndTruncatedInputsAreRefused) {
       // Input, and Load's message when it is checked.
       {H(-3, 2, 8, 5) + pad, "negative row count -3"},
       {H(3, -1, 8, 5) + pad, nullptr},
-      {H(3, 2, 8, 7) + pad, nullptr},  // Depth 7.
-      {H(3, 2, 8, 0xFFF) + pad, nullptr},
-      {H(3, 2, 7, 5) + pad, nullptr},  // Step one byte short of a row.
-      {H(2, 3, -4, 5) + pad, nullptr},
+      {H(3, 2, 8, 0xFFF) + pad, nullptr},  // Depth 7.
+      {H(3, 2, 7, 5) + pad, nullptr},      // Step one byte short of a row.
       {H(1, INT_MAX, INT_MAX, 5) + pad, nullptr},  // Row bytes >= 2^31.
       {H(INT_MAX, 0, INT_MIN, 0) + pad, nullptr},  // Negative data length.
-      {"", nullptr},
       {whole.substr(0, 15), nullptr},
-      {whole.substr(0, 16), nullptr},
       {whole.substr(0, 26),
        "header announces 3 x 2 floats (step 8) = 24 data bytes but only 10 "
        "remain"},
@@ -318,13 +296,12 @@ TEST(MatIOTest, MalformedHeadersAndTruncatedInputsAreRefused) {
     for (int r = 0; r < kReaders; ++r) {
       SCOPED_TRACE(std::string(kNames[r]) + " on " + input.substr(0, 16));
       cv::Mat out = RandomMat(2, 2, CV_32F, 22);
-      const cv::Mat before = out.clone();
       const Outcome o = ReadWith(r, input, &out);
       EXPECT_FALSE(o.ok || o.error.empty());
       EXPECT_TRUE(r != kLoad || !load_error || o.error == load_error)
           << o.error;
       // Only a pipe, whose length is unknown, may reshape the output first.
-      EXPECT_TRUE(r == kPipe || BitEqual(out, before));
+      EXPECT_TRUE(r == kPipe || BitEqual(out, RandomMat(2, 2, CV_32F, 22)));
     }
   }
 }

@@ -26,12 +26,12 @@ bool SameRate(float a, float b) {
 
 // Curves compare bit for bit: a rate one ulp off is a different curve.
 void ExpectSameCurve(const CMCCurve& expected, const CMCCurve& actual) {
-  ASSERT_EQ(expected.size(), actual.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(expected[i].first, actual[i].first) << "point " << i;
-    EXPECT_TRUE(SameRate(expected[i].second, actual[i].second))
-        << "point " << i << ": " << actual[i].second;
-  }
+  EXPECT_TRUE(
+      std::equal(expected.begin(), expected.end(), actual.begin(), actual.end(),
+                 [](const auto& a, const auto& b) {
+                   return a.first == b.first && SameRate(a.second, b.second);
+                 }))
+      << testing::PrintToString(actual);
 }
 
 SubjectMap MapOf(const std::vector<std::string>& names) {
@@ -46,7 +46,6 @@ TEST(QuantizeCMCTest, ThinningCases) {
        {{0, 0.5f}, {2, 0.512f}, {4, 0.6f}, {5, 1.0f}, {7, 1.0f}}},
       {{}, {}},
       {{0.0f}, {{0, 0.0f}}},
-      {{0.3f, 0.3f, 0.3f, 0.3f}, {{0, 0.3f}, {3, 0.3f}}},
       // 0.51f - 0.5f is 0.00999999, below the step: kept only as last.
       {{0.5f, 0.51f, 0.51f}, {{0, 0.5f}, {2, 0.51f}}},
       // Rises add up from the last kept point, not the previous one.
@@ -139,117 +138,95 @@ TEST(GetRankTest, TieRules) {
   }
 }
 
-// Runs RunTraditionalCMC and returns the appended points, with what it
-// printed in `*printed`.
-CMCCurve RunCMC(const SubjectMap& map, const std::vector<std::string>& names,
-                const cv::Mat& scores,
-                const std::vector<std::vector<float>>& distractors,
-                int32_t trials, std::string* printed) {
+// The inputs of RunTraditionalCMC.
+struct Experiment {
+  SubjectMap map;
+  std::vector<std::string> names;
+  cv::Mat scores;
+  std::vector<std::vector<float>> lists;  // Distractor scores per probe.
+  int32_t trials;
+};
+
+// Runs RunTraditionalCMC on `e`, checks its progress lines (`slots` in the
+// third; -1: no third line) and returns the appended points.
+CMCCurve RunCMC(const Experiment& e, int slots) {
   CMCCurve curve;
   testing::internal::CaptureStdout();
-  RunTraditionalCMC(map, names, scores, distractors, trials, &curve);
-  *printed = testing::internal::GetCapturedStdout();
+  RunTraditionalCMC(e.map, e.names, e.scores, e.lists, e.trials, &curve);
+  std::string lines = "Making gallery!\nDone Making Gallery!\n";
+  if (slots >= 0) lines += "Allocating ranks (" + std::to_string(slots) + ")\n";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), lines);
   return curve;
 }
 
-std::string Printed(int slots) {
-  return "Making gallery!\nDone Making Gallery!\n" +
-         (slots < 0 ? ""
-                    : "Allocating ranks (" + std::to_string(slots) + ")\n");
-}
-
-TEST(RunTraditionalCMCTest, WorkedSplitsWithTenDistractors) {
-  // Every probe prefers its own subject, so only distractors above 0.5
-  // count: probe 1 is beaten by two of them, every other probe by none.
-  const std::vector<std::string> names = {"A", "A", "A", "B", "C", "C"};
-  cv::Mat scores(6, 6, CV_32FC1);
-  for (int p = 0; p < 6; ++p) {
-    for (int g = 0; g < 6; ++g) {
-      scores.at<float>(p, g) = names[p] == names[g] ? 0.5f : 0.25f;
-    }
+TEST(RunTraditionalCMCTest, WorkedSplitsAndInputsOutsideThePreconditions) {
+  // The worked splits: every probe prefers its own subject, so only
+  // distractors above 0.5 count: probe 1 is beaten by two of them, every
+  // other probe by none. Probes ranked: 1, 2, 4 / 0, 2, 5 / 1, 2, 4; T = 9,
+  // two at rank 2.
+  const std::vector<std::string> W = {"A", "A", "A", "B", "C", "C"};
+  cv::Mat_<float> WS(6, 6);
+  for (int i = 0; i < 36; ++i) {
+    WS(i / 6, i % 6) = W[i / 6] == W[i % 6] ? 0.5f : 0.25f;
   }
-  std::vector<std::vector<float>> distractors(6, std::vector<float>(10, 0.1f));
-  distractors[1][0] = 0.75f;
-  distractors[1][1] = 0.5001f;
-  distractors[1][2] = 0.5f;
-  // Probes ranked: 1, 2, 4 / 0, 2, 5 / 1, 2, 4; T = 9, two at rank 2.
-  std::string printed;
-  ExpectSameCurve(
-      {{0, 7.0f / 9}, {2, 7.0f / 9 + 2.0f / 9}, {12, 1.0f}},
-      RunCMC(MapOf(names), names, scores, distractors, 3, &printed));
-  EXPECT_EQ(Printed(13), printed);
-}
-
-TEST(RunTraditionalCMCTest, InputsOutsideThePreconditions) {
+  std::vector<std::vector<float>> WL(6, std::vector<float>(10, 0.1f));
+  WL[1] = {0.75f, 0.5001f, 0.5f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f};
+  const CMCCurve worked = {{0, 7.0f / 9}, {2, 7.0f / 9 + 2.0f / 9}, {12, 1}};
   // Valid inputs (names N, map M, scores S, distractor lists L) that each
-  // case breaks in one place.
+  // other case breaks in one place.
   const std::vector<std::string> N = {"A", "A", "B"}, ABC = {"A", "B", "C"};
   const SubjectMap M = MapOf(N);
   const cv::Mat S(3, 3, CV_32FC1, cv::Scalar(0.5f));
   const std::vector<std::vector<float>> L(3, {0.1f});
-  struct Case {
+  const struct {
     const char* name;
-    SubjectMap map;
-    std::vector<std::string> names;
-    cv::Mat scores;
-    std::vector<std::vector<float>> lists;
-    int32_t trials;
+    Experiment experiment;
     int slots;  // In the third printed line; -1: no third line.
     CMCCurve expected;
-  };
-  const Case cases[] = {
-      {"no trials", M, N, S, L, 0, -1, {}},
-      {"no distractor lists", M, N, S, {}, 10, -1, {}},
-      {"too few lists", M, N, S, {{0.1f}, {0.1f}}, 10, -1, {}},
-      {"index beyond the names", M, {"A", "A"}, S, L, 10, -1, {}},
-      {"index beyond the matrix", M, N, S.rowRange(0, 2), L, 10, -1, {}},
-      {"doubles", M, N, cv::Mat(3, 3, CV_64FC1, 0.5), L, 10, -1, {}},
-      {"names disagree with the map", M, {"A", "X", "B"}, S, L, 10, 3, {}},
-      {"list 1 longer", M, N, S, {{.1f}, {.9f, .8f}, {.9f, .8f}}, 10, 3, {}},
+  } cases[] = {
+      {"worked splits", {MapOf(W), W, WS, WL, 3}, 13, worked},
+      {"no trials", {M, N, S, L, 0}, -1, {}},
+      {"no distractor lists", {M, N, S, {}, 10}, -1, {}},
+      {"too few lists", {M, N, S, {{0.1f}, {0.1f}}, 10}, -1, {}},
+      {"index beyond the names", {M, {"A", "A"}, S, L, 10}, -1, {}},
+      {"index beyond the matrix", {M, N, S.rowRange(0, 2), L, 10}, -1, {}},
+      {"doubles", {M, N, cv::Mat(3, 3, CV_64FC1, 0.5), L, 10}, -1, {}},
+      {"names disagree with the map", {M, {"A", "X", "B"}, S, L, 10}, 3, {}},
+      {"list 1 longer", {M, N, S, {{.1f}, {.9f, .8f}, {.9f, .8f}}, 10}, 3, {}},
       // Nothing ranked: every rate is the NaN of 0 / 0.
-      {"single-image subjects", MapOf(ABC), ABC, S, L, 10, 4, {{3, kNaN}}},
-      {"no probes", {}, {}, cv::Mat(), L, 10, 1, {{0, kNaN}}}};
-  for (const Case& c : cases) {
+      {"single-image subjects", {MapOf(ABC), ABC, S, L, 10}, 4, {{3, kNaN}}},
+      {"no probes", {{}, {}, cv::Mat(), L, 10}, 1, {{0, kNaN}}}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string printed;
-    ExpectSameCurve(c.expected, RunCMC(c.map, c.names, c.scores, c.lists,
-                                       c.trials, &printed));
-    EXPECT_EQ(Printed(c.slots), printed);
+    ExpectSameCurve(c.expected, RunCMC(c.experiment, c.slots));
   }
 }
 
-// The traditional CMC recomputed the slow way: every gallery sorted as
-// (score, index) pairs, distractors counted one by one. The histogram
+// The traditional CMC of `e` recomputed the slow way: every gallery sorted
+// as (score, index) pairs, distractors counted one by one. The histogram
 // function must agree with it.
-CMCCurve BruteForceCMC(const SubjectMap& map,
-                       const std::vector<std::string>& names,
-                       const cv::Mat& scores,
-                       const std::vector<std::vector<float>>& distractors,
-                       int32_t trials) {
+CMCCurve BruteForceCMC(const Experiment& e) {
   Splits galleries, probes;
-  MakeGalleriesAndProbes(map, trials, &galleries, &probes);
-  std::vector<int64_t> counts(distractors[0].size() + map.size(), 0);
+  MakeGalleriesAndProbes(e.map, e.trials, &galleries, &probes);
+  std::vector<int64_t> counts(e.lists[0].size() + e.map.size(), 0);
   int64_t ranked = 0;
   for (size_t s = 0; s < galleries.size(); ++s) {
     for (const int32_t p : probes[s]) {
       std::vector<std::pair<float, int32_t>> pairs;
-      for (const int32_t g : galleries[s]) {
-        pairs.emplace_back(scores.at<float>(p, g), g);
-      }
+      for (int32_t g : galleries[s])
+        pairs.emplace_back(e.scores.at<float>(p, g), g);
       std::sort(pairs.rbegin(), pairs.rend());
       size_t q = 0;
-      while (names[pairs[q].second] != names[p]) ++q;
+      while (e.names[pairs[q].second] != e.names[p]) ++q;
       const float true_score = pairs[q].first;
-      for (const float x : distractors[p]) q += x > true_score;
+      for (const float x : e.lists[p]) q += x > true_score;
       ++counts.at(q);
       ++ranked;
     }
   }
   std::vector<float> rates;
   float sum = 0.0f;
-  for (const int64_t count : counts) {
-    rates.push_back(sum += static_cast<float>(count) / ranked);
-  }
+  for (const int64_t h : counts) rates.push_back(sum += float(h) / ranked);
   CMCCurve curve, from_histogram;
   QuantizeCMC(rates, &curve);
   AppendTraditionalCMC(counts, ranked, &from_histogram);
@@ -263,26 +240,19 @@ TEST(RunTraditionalCMCTest, MatchesBruteForceOnRandomExperimentsWithTies) {
   const auto level = [&random] { return 0.1f * (1 + random() % 5); };
   for (int experiment = 0; experiment < 60; ++experiment) {
     SCOPED_TRACE(experiment);
-    const int probe_count = 2 + random() % 30;
-    const int subject_count = 1 + random() % 6;
-    const size_t distractor_count = random() % 8;
-    std::vector<std::string> names;
-    for (int p = 0; p < probe_count; ++p) {
-      names.push_back("s" + std::to_string(random() % subject_count));
+    const int probes = 2 + random() % 30, subjects = 1 + random() % 6;
+    const size_t distractors = random() % 8;
+    Experiment e{{}, {}, cv::Mat(probes, probes, CV_32FC1), {}, 0};
+    for (int p = 0; p < probes; ++p) {
+      e.names.push_back("s" + std::to_string(random() % subjects));
+      e.lists.emplace_back();
+      for (size_t i = 0; i < distractors; ++i) e.lists[p].push_back(level());
+      std::sort(e.lists[p].rbegin(), e.lists[p].rend());
     }
-    cv::Mat scores(probe_count, probe_count, CV_32FC1);
-    for (float& score : cv::Mat_<float>(scores)) score = level();
-    std::vector<std::vector<float>> distractors(probe_count);
-    for (auto& list : distractors) {
-      for (size_t i = 0; i < distractor_count; ++i) list.push_back(level());
-      std::sort(list.rbegin(), list.rend());
-    }
-    const SubjectMap map = MapOf(names);
-    const int32_t trials = 1 + random() % 10;
-    std::string printed;
-    ExpectSameCurve(BruteForceCMC(map, names, scores, distractors, trials),
-                    RunCMC(map, names, scores, distractors, trials, &printed));
-    EXPECT_EQ(Printed(distractor_count + map.size()), printed);
+    for (float& score : cv::Mat_<float>(e.scores)) score = level();
+    e.map = MapOf(e.names);
+    e.trials = 1 + random() % 10;
+    ExpectSameCurve(BruteForceCMC(e), RunCMC(e, distractors + e.map.size()));
   }
 }
 
@@ -293,7 +263,7 @@ TEST(ComputeROCTest, Cases) {
     std::vector<float> expected;
   };
   const Case cases[] = {
-      {{{.95f, 1}, {.9f, -1}, {.85f, 1}, {.8f, 1}, {.7f, -1}},
+      {{{.9f, 1}, {.8f, -1}, {.7f, 1}, {.6f, 1}, {.5f, -1}},
        3,
        2,
        {1 / 3.f, 1, 1}},
@@ -308,10 +278,9 @@ TEST(ComputeROCTest, Cases) {
   for (const Case& c : cases) {
     std::vector<float> tar(7, 7.0f);
     ComputeROC(c.list, c.genuine, c.impostor, &tar);
-    ASSERT_EQ(c.expected.size(), tar.size()) << c.genuine << c.impostor;
-    for (size_t k = 0; k < tar.size(); ++k) {
-      EXPECT_TRUE(SameRate(c.expected[k], tar[k])) << k << ": " << tar[k];
-    }
+    EXPECT_TRUE(std::equal(tar.begin(), tar.end(), c.expected.begin(),
+                           c.expected.end(), SameRate))
+        << testing::PrintToString(tar);
   }
   // More impostor pairs than counted.
   std::vector<float> tar;
