@@ -79,7 +79,7 @@ void ThresholdLocator::Buckets16(const float* x, int32_t* buckets) const {
 
 namespace {
 
-constexpr int32_t kVectorThresholds = 4;
+constexpr int32_t kVectorThresholds = 8;
 
 // What the block loops of ScanProbeScores share with its scalar parts.
 struct ProbeBlockScan {
