@@ -93,6 +93,17 @@ bool MatRowStream::Finish(std::string* error) {
   return SkipBytes(data_bytes_ - position_, error);
 }
 
+int32_t MatRowStream::AddSegment(int32_t count, const float* values,
+                                 std::vector<RowSegment>* segments) {
+  segments->push_back({row_, col_, count, values});
+  col_ += count;
+  if (col_ == cols_) {
+    col_ = 0;
+    ++row_;
+  }
+  return count;
+}
+
 bool MatRowStream::Next(float* buffer, int64_t capacity,
                         std::vector<RowSegment>* segments,
                         std::string* error) {
@@ -106,19 +117,11 @@ bool MatRowStream::Next(float* buffer, int64_t capacity,
     const int64_t elements = std::min<int64_t>(
         capacity, (int64_t{rows_} - row_) * cols_);
     if (elements > 0 && !ReadBytes(buffer, elements * 4, error)) return false;
-    int64_t offset = 0;
-    while (offset < elements) {
-      const int32_t count = static_cast<int32_t>(
-          std::min<int64_t>(cols_ - col_, elements - offset));
-      segments->push_back({row_, col_, count, buffer + offset});
-      offset += count;
-      col_ += count;
-      if (col_ == cols_) {
-        col_ = 0;
-        ++row_;
-      }
+    while (filled < elements) {
+      filled += AddSegment(
+          static_cast<int32_t>(std::min<int64_t>(cols_ - col_, elements - filled)),
+          buffer + filled, segments);
     }
-    filled = elements;
   } else {
     while (row_ < rows_ && filled < capacity) {
       const int32_t count = static_cast<int32_t>(
@@ -128,13 +131,7 @@ bool MatRowStream::Next(float* buffer, int64_t capacity,
           !ReadBytes(buffer + filled, int64_t{count} * 4, error)) {
         return false;
       }
-      segments->push_back({row_, col_, count, buffer + filled});
-      filled += count;
-      col_ += count;
-      if (col_ == cols_) {
-        col_ = 0;
-        ++row_;
-      }
+      filled += AddSegment(count, buffer + filled, segments);
     }
   }
   if (row_ >= rows_ && !Finish(error)) return false;

@@ -55,6 +55,10 @@ class MatRowStream {
   bool ReadBytes(void* dst, int64_t length, std::string* error);
   bool SkipBytes(int64_t length, std::string* error);
   bool Finish(std::string* error);
+  // Appends the next `count` selected elements, held at `values`, as a
+  // segment and moves past them; returns `count`.
+  int32_t AddSegment(int32_t count, const float* values,
+                     std::vector<RowSegment>* segments);
 
   FILE* file_ = nullptr;
   bool seekable_ = false;
