@@ -147,6 +147,25 @@ echo "Times are wall seconds, best of N runs; memory is peak resident set."
 echo "Timings are noisy while other work runs on the machine (see the load average)."
 
 table=()
+
+# bench_program NAME BIN OUTDIR: times BIN on the current experiment (runs,
+# paths and read time from the loop below), prints its line and adds its
+# cells (time, x read, peak) to the row; leaves the best time in best_s.
+bench_program() {
+  local name=$1 bin=$2 out=$3
+  mkdir -p "$out"
+  if ! time_runs "$runs" "$out/output.txt" "$bin" "$dist" "$probe_mat" \
+       "$info" "$distractors" "$out/results.json" "$out/match_results.json"
+  then
+    tail -n 20 "$out/output.txt" >&2
+    echo "bench/run.sh: $name failed on $exp" >&2
+    exit 1
+  fi
+  echo "$name: $best_s s, $(calc "$best_s / $read_s" 2) x the read," \
+    "peak $(mb_from_kb "$peak_kb") MiB"
+  row+=" | $best_s | $(calc "$best_s / $read_s" 2) | $(mb_from_kb "$peak_kb")"
+}
+
 for entry in "${size_list[@]}"; do
   IFS='|' read -r label probes subjects distractors runs <<<"$entry"
   name="p${probes}_s${subjects}_d${distractors}"
@@ -211,18 +230,8 @@ for entry in "${size_list[@]}"; do
   row+=" | $read_s"
 
   single_out="$exp/fuse_results"
-  mkdir -p "$single_out"
-  if ! time_runs "$runs" "$single_out/output.txt" "$single_bin" "$dist" \
-       "$probe_mat" "$info" "$distractors" "$single_out/results.json" \
-       "$single_out/match_results.json"; then
-    tail -n 20 "$single_out/output.txt" >&2
-    echo "bench/run.sh: fuse_results failed on $exp" >&2
-    exit 1
-  fi
+  bench_program fuse_results "$single_bin" "$single_out"
   single_s="$best_s"
-  echo "fuse_results: $single_s s, $(calc "$single_s / $read_s" 2) x the read," \
-    "peak $(mb_from_kb "$peak_kb") MiB"
-  row+=" | $single_s | $(calc "$single_s / $read_s" 2) | $(mb_from_kb "$peak_kb")"
 
   # The plain algorithms hold the matrix and a copy of it as lists (about
   # 2.2 x the file), plus the verification list of (score, label) pairs for
@@ -240,14 +249,7 @@ for entry in "${size_list[@]}"; do
     continue
   fi
   sort_out="$exp/fuse_results_sort_everything"
-  mkdir -p "$sort_out"
-  if ! time_runs "$runs" "$sort_out/output.txt" "$sort_bin" "$dist" \
-       "$probe_mat" "$info" "$distractors" "$sort_out/results.json" \
-       "$sort_out/match_results.json"; then
-    tail -n 20 "$sort_out/output.txt" >&2
-    echo "bench/run.sh: fuse_results_sort_everything failed on $exp" >&2
-    exit 1
-  fi
+  bench_program fuse_results_sort_everything "$sort_bin" "$sort_out"
   sort_s="$best_s"
   if cmp -s "$single_out/results.json" "$sort_out/results.json" &&
      cmp -s "$single_out/match_results.json" "$sort_out/match_results.json"
@@ -256,11 +258,8 @@ for entry in "${size_list[@]}"; do
   else
     identical=NO
   fi
-  echo "fuse_results_sort_everything: $sort_s s," \
-    "$(calc "$sort_s / $read_s" 2) x the read, peak $(mb_from_kb "$peak_kb") MiB"
   echo "speed-up of fuse_results: $(calc "$sort_s / $single_s" 1) x;" \
     "result files byte-identical: $identical"
-  row+=" | $sort_s | $(calc "$sort_s / $read_s" 2) | $(mb_from_kb "$peak_kb")"
   row+=" | $(calc "$sort_s / $single_s" 1) | $identical |"
   table+=("$row")
 done
