@@ -9,12 +9,12 @@
 // a probe's thresholds, which is the case the scan is built for.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
 
 #include "driver/row_scan.h"
-#include "driver/score_pass.h"
 
 namespace {
 
@@ -35,7 +35,9 @@ std::vector<float> NormalScores(size_t n, float mean, float stddev,
 std::vector<float> SortedThresholds(size_t n, float mean, float stddev,
                                     uint32_t seed) {
   std::vector<float> thresholds = NormalScores(n, mean, stddev, seed);
-  SortThresholds(&thresholds);
+  std::sort(thresholds.begin(), thresholds.end());
+  thresholds.erase(std::unique(thresholds.begin(), thresholds.end()),
+                   thresholds.end());
   return thresholds;
 }
 
@@ -78,18 +80,14 @@ void BM_ScanProbeScoresAboveAll(benchmark::State& state) {
 }
 BENCHMARK(BM_ScanProbeScoresAboveAll)->Arg(50)->Unit(benchmark::kMicrosecond);
 
-// An impostor row against every genuine pair's score, the locator built as
-// the score pass builds it (a power of two of buckets, at least the number
-// of thresholds, at most 2^20).
+// An impostor row against every genuine pair's score.
 void BM_ScanImpostorScores(benchmark::State& state) {
   const std::vector<float> scores = NormalScores(kRowLength, 0.15f, 0.1f, 1);
   const std::vector<float> genuine = SortedThresholds(
       static_cast<size_t>(state.range(0)), 0.55f, 0.15f, 3);
   const int32_t m = static_cast<int32_t>(genuine.size());
-  int32_t buckets = 16;
-  while (buckets < m && buckets < (1 << 20)) buckets *= 2;
   ThresholdLocator locator;
-  locator.Build(genuine.data(), m, buckets);
+  locator.Build(genuine.data(), m);
   std::vector<int64_t> histogram(genuine.size() + 1, 0);
   for (auto _ : state) {
     ScanImpostorScores(scores.data(), kRowLength, locator, genuine[0],

@@ -60,7 +60,7 @@ if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   exit 1
 fi
 single_bin="$build/driver/fuse_results"
-sort_bin="$build/driver/fuse_results_sort_everything"
+sort_bin="$build/reference/fuse_results_sort_everything"
 generator="$build/tools/make_experiment"
 micro_bin="$build/bench/row_scan_benchmark"
 

@@ -6,36 +6,13 @@
 #include <cstring>
 #include <limits>
 
-namespace {
-
-// True iff (a, a_index) ranks before (b, b_index).
-inline bool RanksBefore(float a, int32_t a_index, float b, int32_t b_index) {
-  const bool a_nan = std::isnan(a);
-  const bool b_nan = std::isnan(b);
-  if (a_nan != b_nan) return b_nan;
-  if (!a_nan && a != b) return a > b;
-  return a_index > b_index;
+int32_t ThresholdLocator::BucketCount(int64_t m) {
+  int32_t buckets = 16;
+  while (buckets < 2 * m && buckets < (1 << 20)) buckets *= 2;
+  return buckets;
 }
 
-}  // namespace
-
-void BestDistractors::Offer(float s, int32_t i, int32_t capacity) {
-  if (capacity == 0) return;
-  if (size == capacity &&
-      !RanksBefore(s, i, score[size - 1], index[size - 1])) {
-    return;
-  }
-  int32_t k = size < capacity ? size++ : size - 1;
-  for (; k > 0 && RanksBefore(s, i, score[k - 1], index[k - 1]); --k) {
-    score[k] = score[k - 1];
-    index[k] = index[k - 1];
-  }
-  score[k] = s;
-  index[k] = i;
-}
-
-void ThresholdLocator::Build(const float* thresholds, int32_t m,
-                             int32_t max_buckets) {
+void ThresholdLocator::Build(const float* thresholds, int32_t m) {
   thresholds_ = thresholds;
   m_ = m;
   if (m == 0) return;
@@ -48,7 +25,7 @@ void ThresholdLocator::Build(const float* thresholds, int32_t m,
   while (last >= first && std::isinf(thresholds[last])) --last;
   low_ = first <= last ? thresholds[first] : 0.0f;
   const float width = first <= last ? thresholds[last] - low_ : 0.0f;
-  int32_t last_bucket = std::max(max_buckets, 1) - 1;
+  int32_t last_bucket = BucketCount(m) - 1;
   scale_ = width > 0.0f ? last_bucket / width : 0.0f;
   if (!std::isfinite(scale_) || scale_ == 0.0f) {
     scale_ = 0.0f;
@@ -189,11 +166,7 @@ void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
                      const float* thresholds, int32_t m, int32_t top_count,
                      BestDistractors* best, int64_t* histogram,
                      ThresholdLocator* locator, VectorWidth width) {
-  if (m > 0) {
-    int32_t buckets = 16;
-    while (buckets < 8 * m && buckets < 4096) buckets *= 2;
-    locator->Build(thresholds, m, buckets);
-  }
+  if (m > 0) locator->Build(thresholds, m);
   const float lowest = m > 0 ? thresholds[0] : ProbeBlockScan::Infinity();
   auto count_score = [&](float x) {
     if (x > lowest) ++histogram[locator->CountBelow(x)];

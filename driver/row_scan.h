@@ -9,22 +9,11 @@
 #include <cstdint>
 #include <vector>
 
-constexpr int kMaxBestDistractors = 8;
+#include "metrics/top_distractors.h"
 
 // The vectors the kernels work with: the widest the processor has, or a
 // given width (for tests of each).
 enum class VectorWidth { kAuto, k128, k256 };
-
-// The best distractors seen so far, best first: the higher score first,
-// the higher index first between equal scores, NaN scores last.
-struct BestDistractors {
-  float score[kMaxBestDistractors];
-  int32_t index[kMaxBestDistractors];
-  int32_t size = 0;
-
-  // Offer keeps (s, i) if it is among the best `capacity` seen.
-  void Offer(float s, int32_t i, int32_t capacity);
-};
 
 // ThresholdLocator answers "how many thresholds lie below x" in a few steps,
 // through a table of where each bucket of the thresholds' range starts. The
@@ -33,8 +22,13 @@ struct BestDistractors {
 class ThresholdLocator {
  public:
   // Build prepares for `thresholds` (m ascending, distinct, not NaN; the
-  // caller keeps them alive) with at most `max_buckets` buckets.
-  void Build(const float* thresholds, int32_t m, int32_t max_buckets);
+  // caller keeps them alive) with BucketCount(m) buckets.
+  void Build(const float* thresholds, int32_t m);
+
+  // BucketCount returns how many buckets m thresholds get: the least power
+  // of two from 16 up that is at least 2m, at most 2^20. Fewer buckets mean
+  // longer walks; more mean a larger table to fill and to keep in cache.
+  static int32_t BucketCount(int64_t m);
 
   // CountBelow returns the number of thresholds strictly below `x`, for
   // x greater than the lowest threshold.

@@ -4,20 +4,67 @@
 #ifndef FUSE_RESULTS_DRIVER_RUN_H_
 #define FUSE_RESULTS_DRIVER_RUN_H_
 
-// How the distractor scores are evaluated; both give identical output.
-enum class Route {
-  // One sequential pass over the distractor matrix file, answering every
-  // question planned beforehand; memory does not grow with the matrix.
-  kSinglePass,
-  // The plain algorithms: the matrix loaded, every probe's list sorted, one
-  // sorted verification list. Kept as the reference and the baseline.
-  kSortEverything,
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "metrics/curves.h"
+#include "metrics/match_report.h"
+#include "metrics/splits.h"
+
+// What every route has after the arguments, the probe info file and the
+// probe score matrix are loaded.
+struct RunInputs {
+  std::string distractor_scores_filename;
+  std::string probe_scores_filename;
+  std::string results_filename;
+  std::string match_results_filename;
+  int32_t num_distractors = 0;
+  int32_t probe_count = 0;
+  SubjectMap subject_map;
+  std::vector<std::string> probe_names;
+  cv::Mat probe_scores;
 };
 
+// What every route produces: the contents of both result files.
+struct RunOutputs {
+  MatchReport matches;
+  CMCCurve cmc;
+  CMCCurve traditional_cmc;
+  ROCCurve roc;
+};
+
+// A route evaluates the distractor scores: it opens the distractor matrix,
+// calls CheckDistractorMatrix, prints the lines from "Finding top
+// distractors!" to "Rank 1" and fills `*out`. Returns false, after saying
+// why, when the run must end with status 1.
+using Route = std::function<bool(RunInputs* in, RunOutputs* out)>;
+
 // RunFuseResults runs the program on `argc`/`argv` (the program name and
-// six arguments) and returns its exit status: 0 when both result files
-// were written, 1 after any problem with the arguments, the inputs or the
-// result files.
-int RunFuseResults(int argc, char** argv, Route route);
+// six arguments) with `route` and returns its exit status: 0 when both
+// result files were written, 1 after any problem with the arguments, the
+// inputs or the result files, or any exception (one line on standard
+// error).
+int RunFuseResults(int argc, char** argv, const Route& route);
+
+// CheckDistractorMatrix prints the distractor matrix size line, checks a
+// matrix of that shape and type against the probes, caps num_distractors
+// at `cols` and prints the end of loading. Returns false after saying what
+// is wrong with the file.
+bool CheckDistractorMatrix(int rows, int cols, int type, RunInputs* in);
+
+// ReportUnloadableDistractors says why the distractor matrix file cannot
+// be used and prints "Couldn't load distractor scores!".
+void ReportUnloadableDistractors(const RunInputs& in,
+                                 const std::string& error);
+
+// EvaluateInOnePass is the route of fuse_results: it records the questions
+// of the evaluation, answers them in one pass over the distractor matrix
+// file (memory does not grow with the matrix) and evaluates from the
+// answers.
+bool EvaluateInOnePass(RunInputs* in, RunOutputs* out);
 
 #endif  // FUSE_RESULTS_DRIVER_RUN_H_

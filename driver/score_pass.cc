@@ -3,6 +3,7 @@
 #include "driver/row_scan.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -28,7 +29,7 @@ struct ThreadTally {
   std::vector<BestDistractors> best;
   ThresholdLocator locator;  // Scratch for the probe rows.
   std::vector<int64_t> probe_histogram;
-  std::vector<int64_t> genuine_histogram;
+  std::vector<int64_t> impostor_histogram;
 };
 
 // Suffix sums: counts[t] = scores beating threshold t = scores in slots
@@ -52,24 +53,68 @@ struct Piece {
 
 }  // namespace
 
-void SortThresholds(std::vector<float>* thresholds) {
-  thresholds->erase(std::remove_if(thresholds->begin(), thresholds->end(),
-                                   [](float x) { return std::isnan(x); }),
-                    thresholds->end());
-  std::sort(thresholds->begin(), thresholds->end());
-  thresholds->erase(std::unique(thresholds->begin(), thresholds->end()),
-                    thresholds->end());
+namespace {
+
+// SortedThresholds returns `scores` sorted ascending without NaNs and
+// repeats (-0 and +0 are one threshold: the same scores beat both).
+std::vector<float> SortedThresholds(std::vector<float> scores) {
+  scores.erase(std::remove_if(scores.begin(), scores.end(),
+                              [](float x) { return std::isnan(x); }),
+               scores.end());
+  std::sort(scores.begin(), scores.end());
+  scores.erase(std::unique(scores.begin(), scores.end()), scores.end());
+  return scores;
 }
 
+// CountBeating returns how many scores beat `score` by the answers
+// `counts` for `thresholds`: 0 for NaN, which nothing beats. A score of
+// the plan is one of the thresholds, so the lower bound finds it.
 int64_t CountBeating(const std::vector<float>& thresholds,
                      const std::vector<int64_t>& counts, float score) {
   if (std::isnan(score)) return 0;
-  const auto it =
-      std::lower_bound(thresholds.begin(), thresholds.end(), score);
-  if (it == thresholds.end() || *it != score) {
-    throw std::logic_error("score pass asked about an unplanned threshold");
+  const size_t t =
+      std::lower_bound(thresholds.begin(), thresholds.end(), score) -
+      thresholds.begin();
+  assert(t < thresholds.size() && thresholds[t] == score);
+  return counts[t];
+}
+
+}  // namespace
+
+PassPlan PlanScorePass(const ScoreQuestions& questions,
+                       int32_t num_distractors, int32_t impostor_rows) {
+  PassPlan plan;
+  plan.num_distractors = num_distractors;
+  plan.impostor_rows = impostor_rows;
+  const size_t probes = std::max(questions.probe_scores.size(),
+                                 questions.top_distractors.size());
+  plan.probe_rows = static_cast<int32_t>(probes);
+  const bool any_top =
+      std::find(questions.top_distractors.begin(),
+                questions.top_distractors.end(),
+                true) != questions.top_distractors.end();
+  plan.top_count = any_top ? kTopDistractorCount : 0;
+  plan.probe_thresholds.resize(probes);
+  for (size_t p = 0; p < questions.probe_scores.size(); ++p) {
+    plan.probe_thresholds[p] = SortedThresholds(questions.probe_scores[p]);
   }
-  return counts[it - thresholds.begin()];
+  plan.impostor_thresholds = SortedThresholds(questions.impostor_scores);
+  return plan;
+}
+
+int64_t PassCounts::DistractorsBeating(int32_t probe, float score) const {
+  return CountBeating(plan_.probe_thresholds[probe],
+                      answers_.probe_counts[probe], score);
+}
+
+int64_t PassCounts::ImpostorsBeating(float score) const {
+  return CountBeating(plan_.impostor_thresholds, answers_.impostor_counts,
+                      score);
+}
+
+void PassCounts::TopDistractors(int32_t probe, TopDistractorList* best) const {
+  const TopDistractorList& found = answers_.top_distractors[probe];
+  best->insert(best->end(), found.begin(), found.end());
 }
 
 bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
@@ -82,21 +127,17 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
   const int32_t top_count = std::min(plan.top_count, plan.num_distractors);
   const size_t probes = plan.probe_thresholds.size();
   const std::vector<size_t> offsets = HistogramOffsets(plan);
-  const std::vector<float>& genuine = plan.genuine_thresholds;
+  const std::vector<float>& impostor = plan.impostor_thresholds;
   ThresholdLocator locator;
-  int32_t buckets = 16;
-  while (buckets < static_cast<int64_t>(genuine.size()) && buckets < (1 << 20)) {
-    buckets *= 2;
-  }
-  locator.Build(genuine.data(), static_cast<int32_t>(genuine.size()), buckets);
-  const float lowest_genuine =
-      genuine.empty() ? std::numeric_limits<float>::infinity() : genuine[0];
+  locator.Build(impostor.data(), static_cast<int32_t>(impostor.size()));
+  const float lowest_impostor_threshold =
+      impostor.empty() ? std::numeric_limits<float>::infinity() : impostor[0];
 
   tbb::enumerable_thread_specific<ThreadTally> tallies([&] {
     ThreadTally tally;
     tally.best.resize(probes);
     tally.probe_histogram.assign(offsets.back(), 0);
-    tally.genuine_histogram.assign(genuine.size() + 1, 0);
+    tally.impostor_histogram.assign(impostor.size() + 1, 0);
     return tally;
   });
 
@@ -146,8 +187,8 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
                   }
                   if (segment.row < plan.impostor_rows) {
                     ScanImpostorScores(segment.values, segment.count, locator,
-                                       lowest_genuine,
-                                       tally.genuine_histogram.data());
+                                       lowest_impostor_threshold,
+                                       tally.impostor_histogram.data());
                   }
                 }
                 return piece;
@@ -162,36 +203,25 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
   // Merge what the threads saw. Sums and the best of a union do not depend
   // on how the rows were split between threads.
   std::vector<int64_t> probe_histogram(offsets.back(), 0);
-  std::vector<int64_t> genuine_histogram(genuine.size() + 1, 0);
-  std::vector<std::vector<std::pair<float, int32_t>>> candidates(probes);
+  std::vector<int64_t> impostor_histogram(impostor.size() + 1, 0);
+  std::vector<BestDistractors> best(probes);
   for (const ThreadTally& tally : tallies) {
     for (size_t i = 0; i < probe_histogram.size(); ++i) {
       probe_histogram[i] += tally.probe_histogram[i];
     }
-    for (size_t i = 0; i < genuine_histogram.size(); ++i) {
-      genuine_histogram[i] += tally.genuine_histogram[i];
+    for (size_t i = 0; i < impostor_histogram.size(); ++i) {
+      impostor_histogram[i] += tally.impostor_histogram[i];
     }
-    for (size_t p = 0; p < probes; ++p) {
-      for (int32_t k = 0; k < tally.best[p].size; ++k) {
-        candidates[p].emplace_back(tally.best[p].score[k],
-                                   tally.best[p].index[k]);
-      }
-    }
+    for (size_t p = 0; p < probes; ++p) best[p].Merge(tally.best[p], top_count);
   }
   answers->top_distractors.assign(probes, {});
   answers->probe_counts.assign(probes, {});
   for (size_t p = 0; p < probes; ++p) {
-    BestDistractors best;
-    for (const auto& candidate : candidates[p]) {
-      best.Offer(candidate.first, candidate.second, top_count);
-    }
-    for (int32_t k = 0; k < best.size; ++k) {
-      answers->top_distractors[p].emplace_back(best.index[k], best.score[k]);
-    }
+    best[p].AppendTo(&answers->top_distractors[p]);
     answers->probe_counts[p] = CountsFromHistogram(
         probe_histogram.data() + offsets[p], plan.probe_thresholds[p].size());
   }
-  answers->genuine_counts =
-      CountsFromHistogram(genuine_histogram.data(), genuine.size());
+  answers->impostor_counts =
+      CountsFromHistogram(impostor_histogram.data(), impostor.size());
   return true;
 }

@@ -1,11 +1,14 @@
 // The single pass over the distractor scores. Every question the evaluation
-// asks of a probe's distractor scores is known before the first score is
-// read: its best distractors, and how many of its scores beat each of a few
-// thresholds (its mates' scores, its true matches' scores in the splits);
-// and, for the first impostor rows, how many scores beat each genuine
-// score. ScorePass answers all of them while the matrix streams by, one
-// linear scan per row and nothing sorted, so memory does not grow with the
-// number of distractors.
+// asks of them is recorded before the first score is read (RecordQuestions);
+// the pass answers all of them while the matrix streams by, one linear scan
+// per row and nothing sorted, so memory does not grow with the number of
+// distractors:
+// - per probe row, its best distractors and how many of its scores beat
+//   each of the scores asked about that probe;
+// - over the impostor rows, how many scores beat each score asked about
+//   the impostors.
+// The answers of any split of the rows into pieces merge exactly (counts
+// add, best distractors merge), so they do not depend on the threads.
 #ifndef FUSE_RESULTS_DRIVER_SCORE_PASS_H_
 #define FUSE_RESULTS_DRIVER_SCORE_PASS_H_
 
@@ -15,7 +18,8 @@
 #include <vector>
 
 #include "matio/mat_stream.h"
-#include "results/result_files.h"
+#include "metrics/score_counts.h"
+#include "metrics/top_distractors.h"
 
 // What the pass is asked. Thresholds are sorted ascending, distinct, and
 // hold no NaN (a NaN is beaten by no score, so it needs no question).
@@ -25,34 +29,45 @@ struct PassPlan {
   int32_t impostor_rows = 0;    // Rows 0 .. impostor_rows - 1 are impostors.
   int32_t top_count = 0;        // Best distractors recorded per probe.
   std::vector<std::vector<float>> probe_thresholds;  // One list per probe.
-  std::vector<float> genuine_thresholds;
+  std::vector<float> impostor_thresholds;
 };
 
 // What the pass found.
 struct PassAnswers {
-  // Per probe, its best min(top_count, num_distractors) distractors, best
-  // first: descending score, the higher index first between equal scores,
-  // NaN scores last.
+  // Per probe, its best min(top_count, num_distractors) distractors.
   TopDistractorLists top_distractors;
   // probe_counts[p][t]: scores of row p that beat probe_thresholds[p][t].
   std::vector<std::vector<int64_t>> probe_counts;
-  // genuine_counts[t]: scores of the impostor rows that beat
-  // genuine_thresholds[t].
-  std::vector<int64_t> genuine_counts;
+  // impostor_counts[t]: scores of the impostor rows that beat
+  // impostor_thresholds[t].
+  std::vector<int64_t> impostor_counts;
+};
+
+// PlanScorePass returns the plan that answers `questions` about the first
+// `num_distractors` columns, with rows 0 .. impostor_rows - 1 as the
+// impostor rows.
+PassPlan PlanScorePass(const ScoreQuestions& questions,
+                       int32_t num_distractors, int32_t impostor_rows);
+
+// PassCounts answers the questions of the plan from the pass's answers.
+// Both must outlive it. Only questions of the plan may be asked: a plan
+// recorded from the same evaluation holds every one of them.
+class PassCounts : public ScoreCounts {
+ public:
+  PassCounts(const PassPlan& plan, const PassAnswers& answers)
+      : plan_(plan), answers_(answers) {}
+
+  int64_t DistractorsBeating(int32_t probe, float score) const override;
+  int64_t ImpostorsBeating(float score) const override;
+  void TopDistractors(int32_t probe, TopDistractorList* best) const override;
+
+ private:
+  const PassPlan& plan_;
+  const PassAnswers& answers_;
 };
 
 // Progress of the pass: bytes of the data section consumed, and in all.
 using PassProgress = std::function<void(int64_t done, int64_t total)>;
-
-// SortThresholds sorts `*thresholds` ascending and drops NaNs and repeats
-// (-0 and +0 are one threshold: the same scores beat both).
-void SortThresholds(std::vector<float>* thresholds);
-
-// CountBeating returns how many scores beat `score` according to the
-// answers for `thresholds`: 0 for NaN; `score` must otherwise be one of
-// the thresholds (throws std::logic_error if it is not).
-int64_t CountBeating(const std::vector<float>& thresholds,
-                     const std::vector<int64_t>& counts, float score);
 
 // RunScorePass streams the selected part of `stream` (rows 0 ..
 // max(probe_rows, impostor_rows) - 1, the first num_distractors columns)

@@ -11,7 +11,7 @@ namespace {
 
 // An array is laid out on one line only while it has fewer elements than
 // this and its one-line form stays below kRightMargin characters.
-constexpr Json::ArrayIndex kMaxOneLineElements = 25;
+constexpr size_t kMaxOneLineElements = 25;
 constexpr size_t kRightMargin = 74;
 
 bool IsNonEmptyContainer(const Json::Value& value) {
@@ -59,151 +59,74 @@ void AppendQuoted(const char* begin, const char* end, std::string* out) {
   out->push_back('"');
 }
 
-// Lays out one document. Every line break is written before the item that
-// starts the new line: Newline() emits "\n" followed by the indentation of
-// the current level.
-class StyledWriter {
- public:
-  explicit StyledWriter(std::string* out) : out_(out) {}
-
-  // WriteValue writes `value` where the output currently stands; a
-  // container that needs lines of its own opens them itself.
-  void WriteValue(const Json::Value& value) {
-    switch (value.type()) {
-      case Json::arrayValue:
-        WriteArray(value);
-        break;
-      case Json::objectValue:
-        WriteObject(value);
-        break;
-      default:
-        AppendScalar(value, out_);
-    }
-  }
-
- private:
-  // AppendScalar appends the one-line text of a scalar or of an empty
-  // container.
-  static void AppendScalar(const Json::Value& value, std::string* out) {
-    switch (value.type()) {
-      case Json::nullValue:
-        out->append("null");
-        break;
-      case Json::intValue:
-        out->append(std::to_string(value.asLargestInt()));
-        break;
-      case Json::uintValue:
-        out->append(std::to_string(value.asLargestUInt()));
-        break;
-      case Json::realValue:
-        out->append(FormatReal(value.asDouble()));
-        break;
-      case Json::stringValue: {
-        const char* begin = nullptr;
-        const char* end = nullptr;
-        if (value.getString(&begin, &end)) {
-          AppendQuoted(begin, end, out);
-        } else {
-          out->append("\"\"");
-        }
-        break;
+// ScalarText returns the one-line text of a scalar or an empty container.
+std::string ScalarText(const Json::Value& value) {
+  switch (value.type()) {
+    case Json::intValue:
+      return std::to_string(value.asLargestInt());
+    case Json::uintValue:
+      return std::to_string(value.asLargestUInt());
+    case Json::realValue:
+      return FormatReal(value.asDouble());
+    case Json::stringValue: {
+      const char* begin = nullptr;
+      const char* end = nullptr;
+      std::string text;
+      if (value.getString(&begin, &end)) {
+        AppendQuoted(begin, end, &text);
+      } else {
+        text = "\"\"";
       }
-      case Json::booleanValue:
-        out->append(value.asBool() ? "true" : "false");
-        break;
-      case Json::arrayValue:
-        out->append("[]");
-        break;
-      case Json::objectValue:
-        out->append("{}");
-        break;
+      return text;
     }
+    case Json::booleanValue:
+      return value.asBool() ? "true" : "false";
+    case Json::arrayValue:
+      return "[]";
+    case Json::objectValue:
+      return "{}";
+    case Json::nullValue:
+      break;
   }
+  return "null";
+}
 
-  void Newline() {
-    out_->push_back('\n');
-    out_->append(depth_, '\t');
+void WriteValue(const Json::Value& value, JsonTextWriter* writer) {
+  if (!IsNonEmptyContainer(value)) {
+    writer->Value(ScalarText(value));
+    return;
   }
-
-  void WriteObject(const Json::Value& value) {
-    if (value.empty()) {
-      out_->append("{}");
-      return;
-    }
-    Newline();
-    out_->push_back('{');
-    ++depth_;
+  if (value.isObject()) {
+    writer->BeginObject();
     // Members iterate in the order of the value's map: byte order of the
     // names, the order getMemberNames() reports.
-    bool first = true;
     for (auto it = value.begin(); it != value.end(); ++it) {
-      if (!first) out_->push_back(',');
-      first = false;
-      Newline();
-      const std::string name = it.name();
-      AppendQuoted(name.data(), name.data() + name.size(), out_);
-      out_->append(" : ");
-      WriteValue(*it);
+      writer->Member(it.name());
+      WriteValue(*it, writer);
     }
-    --depth_;
-    Newline();
-    out_->push_back('}');
+    writer->EndObject();
+    return;
   }
-
-  void WriteArray(const Json::Value& value) {
-    const Json::ArrayIndex size = value.size();
-    if (size == 0) {
-      out_->append("[]");
-      return;
-    }
-    // The one-line candidate: few elements, none a non-empty container.
-    // Their texts are kept so that a one-line or length-broken array is
-    // formatted once.
-    bool one_line = size < kMaxOneLineElements;
-    for (Json::ArrayIndex i = 0; i < size && one_line; ++i) {
-      one_line = !IsNonEmptyContainer(value[i]);
-    }
+  bool scalars = true;
+  for (const Json::Value& element : value) {
+    scalars = scalars && !IsNonEmptyContainer(element);
+  }
+  if (scalars) {
     std::vector<std::string> texts;
-    if (one_line) {
-      texts.resize(size);
-      size_t length = 4 + 2 * (size - 1);  // "[ " + ", " between + " ]"
-      for (Json::ArrayIndex i = 0; i < size; ++i) {
-        AppendScalar(value[i], &texts[i]);
-        length += texts[i].size();
-      }
-      one_line = length < kRightMargin;
+    texts.reserve(value.size());
+    for (const Json::Value& element : value) {
+      texts.push_back(ScalarText(element));
     }
-    if (one_line) {
-      out_->append("[ ");
-      for (Json::ArrayIndex i = 0; i < size; ++i) {
-        if (i > 0) out_->append(", ");
-        out_->append(texts[i]);
-      }
-      out_->append(" ]");
-      return;
-    }
-    Newline();
-    out_->push_back('[');
-    ++depth_;
-    for (Json::ArrayIndex i = 0; i < size; ++i) {
-      if (i > 0) out_->push_back(',');
-      // A container element that opens its own line gets this line, holding
-      // only its indentation, in front of it.
-      Newline();
-      if (!texts.empty()) {
-        out_->append(texts[i]);
-      } else {
-        WriteValue(value[i]);
-      }
-    }
-    --depth_;
-    Newline();
-    out_->push_back(']');
+    writer->ScalarArray(texts);
+    return;
   }
-
-  std::string* out_;
-  size_t depth_ = 0;
-};
+  writer->BeginArray();
+  for (const Json::Value& element : value) {
+    writer->Element();
+    WriteValue(element, writer);
+  }
+  writer->EndArray();
+}
 
 }  // namespace
 
@@ -223,10 +146,59 @@ std::string FormatReal(double value) {
   return text;
 }
 
+void JsonTextWriter::Newline() {
+  out_->push_back('\n');
+  out_->append(empty_.size(), '\t');
+}
+
+void JsonTextWriter::Open(char bracket) {
+  Newline();
+  out_->push_back(bracket);
+  empty_.push_back(true);
+}
+
+void JsonTextWriter::Close(char bracket) {
+  empty_.pop_back();
+  Newline();
+  out_->push_back(bracket);
+}
+
+void JsonTextWriter::Member(const std::string& name) {
+  Element();
+  AppendQuoted(name.data(), name.data() + name.size(), out_);
+  out_->append(" : ");
+}
+
+void JsonTextWriter::Element() {
+  if (!empty_.back()) out_->push_back(',');
+  empty_.back() = false;
+  Newline();
+}
+
+void JsonTextWriter::ScalarArray(const std::vector<std::string>& texts) {
+  size_t length = 4 + 2 * (texts.size() - 1);  // "[ " + ", " between + " ]"
+  for (const std::string& text : texts) length += text.size();
+  if (texts.size() < kMaxOneLineElements && length < kRightMargin) {
+    out_->append("[ ");
+    for (size_t i = 0; i < texts.size(); ++i) {
+      if (i > 0) out_->append(", ");
+      out_->append(texts[i]);
+    }
+    out_->append(" ]");
+    return;
+  }
+  BeginArray();
+  for (const std::string& text : texts) {
+    Element();
+    Value(text);
+  }
+  EndArray();
+}
+
 std::string StyledJSONText(const Json::Value& root) {
   std::string text;
-  StyledWriter writer(&text);
-  writer.WriteValue(root);
+  JsonTextWriter writer(&text);
+  WriteValue(root, &writer);
   text.push_back('\n');
   return text;
 }

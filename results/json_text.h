@@ -5,6 +5,7 @@
 #define FUSE_RESULTS_RESULTS_JSON_TEXT_H_
 
 #include <string>
+#include <vector>
 
 #include <json/json.h>
 
@@ -14,8 +15,9 @@
 // so that the document stays valid JSON.
 std::string FormatReal(double value);
 
-// StyledJSONText returns `root` laid out as a document, ending in one line
-// feed:
+// JsonTextWriter lays out a document piece by piece, so that a document
+// can be written without building it as a Json::Value first. The pieces
+// must nest as JSON does; the writer appends to the string it was given:
 // - nesting adds one tab per level; every line break is written before the
 //   item that starts the new line, so a non-empty object or multi-line array
 //   root starts with an empty line;
@@ -23,13 +25,49 @@ std::string FormatReal(double value);
 //   a member as "name" : value, and a member whose value is a non-empty
 //   object or multi-line array ends its line with " : " and opens the value
 //   on the next line;
-// - an array is written on one line, "[ a, b ]", when it has fewer than 25
-//   elements, none of them a non-empty array or object, and the line is
-//   shorter than 74 characters; otherwise one element per line, a non-empty
-//   object or multi-line array element preceded by a line holding only its
-//   indentation;
-// - empty containers are "[]" and "{}", null "null", integers decimal,
-//   reals as FormatReal, strings quoted with JSON escapes.
+// - a multi-line array puts "[", each element and "]" on lines of their
+//   own, a non-empty object or multi-line array element preceded by a line
+//   holding only its indentation.
+class JsonTextWriter {
+ public:
+  explicit JsonTextWriter(std::string* out) : out_(out) {}
+
+  // A non-empty object: BeginObject, then Member before each value, then
+  // EndObject.
+  void BeginObject() { Open('{'); }
+  void Member(const std::string& name);
+  void EndObject() { Close('}'); }
+
+  // A multi-line array: BeginArray, then Element before each value, then
+  // EndArray.
+  void BeginArray() { Open('['); }
+  void Element();
+  void EndArray() { Close(']'); }
+
+  // Value writes a one-line value as it stands: a scalar's text, "[]" or
+  // "{}".
+  void Value(const std::string& text) { out_->append(text); }
+
+  // ScalarArray writes a non-empty array of one-line values: on one line,
+  // "[ a, b ]", when it has fewer than 25 elements and that line is shorter
+  // than 74 characters; otherwise as a multi-line array.
+  void ScalarArray(const std::vector<std::string>& texts);
+
+ private:
+  void Newline();
+  void Open(char bracket);
+  void Close(char bracket);
+
+  std::string* out_;
+  // One entry per open container: whether it still has no item.
+  std::vector<bool> empty_;
+};
+
+// StyledJSONText returns `root` laid out by JsonTextWriter, ending in one
+// line feed: an array whose elements are all scalars or empty containers
+// is a ScalarArray, any other non-empty array a multi-line array; empty
+// containers are "[]" and "{}", null "null", integers decimal, reals as
+// FormatReal, strings quoted with JSON escapes.
 std::string StyledJSONText(const Json::Value& root);
 
 #endif  // FUSE_RESULTS_RESULTS_JSON_TEXT_H_

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "results/json_text.h"
-#include "results/matches_text.h"
 
 namespace {
 
@@ -38,37 +37,31 @@ Json::Value CurveValue(const std::vector<std::pair<First, Second>>& curve) {
   return value;
 }
 
-Json::Value DistractorsValue(
-    const std::vector<std::pair<int32_t, float>>& top_distractors) {
-  if (top_distractors.empty()) return Json::Value();
-  Json::Value indices(Json::arrayValue);
-  Json::Value scores(Json::arrayValue);
-  for (const auto& [index, score] : top_distractors) {
-    indices.append(Json::Value(index));
-    scores.append(Json::Value(static_cast<double>(score)));
-  }
-  Json::Value value(Json::objectValue);
-  value["idx"] = std::move(indices);
-  value["score"] = std::move(scores);
-  return value;
+// RankText returns the text of a mate rank: the signed 32-bit integer of
+// its low 32 bits. A rank never exceeds the distractor count, so in a run
+// it is written unchanged.
+std::string RankText(uint64_t rank) {
+  return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(rank)));
 }
 
-Json::Value MatesValue(
-    const std::vector<std::pair<uint64_t, int32_t>>& mate_ranks) {
-  if (mate_ranks.empty()) return Json::Value();
-  Json::Value indices(Json::arrayValue);
-  Json::Value ranks(Json::arrayValue);
-  for (const auto& [rank, index] : mate_ranks) {
-    indices.append(Json::Value(index));
-    // The rank is written as a 32-bit signed integer: its low 32 bits. A
-    // rank never exceeds the distractor count, so in a run it is unchanged.
-    ranks.append(
-        Json::Value(static_cast<int32_t>(static_cast<uint32_t>(rank))));
+// WritePairMember writes `name` : null, or an object of two scalar arrays
+// of equal, non-zero length.
+void WritePairMember(const char* name, const char* first_name,
+                     const std::vector<std::string>& firsts,
+                     const char* second_name,
+                     const std::vector<std::string>& seconds,
+                     JsonTextWriter* writer) {
+  writer->Member(name);
+  if (firsts.empty()) {
+    writer->Value("null");
+    return;
   }
-  Json::Value value(Json::objectValue);
-  value["idx"] = std::move(indices);
-  value["rank"] = std::move(ranks);
-  return value;
+  writer->BeginObject();
+  writer->Member(first_name);
+  writer->ScalarArray(firsts);
+  writer->Member(second_name);
+  writer->ScalarArray(seconds);
+  writer->EndObject();
 }
 
 // WriteThrough writes `text` into `path` as it stands (truncating it): for
@@ -164,22 +157,40 @@ Json::Value MakeCMCAndROCDocument(const CMCCurve& cmc,
   return root;
 }
 
-Json::Value MakeMatchesDocument(const TopDistractorLists& top_distractors,
-                                const MateRankLists& mate_ranks) {
-  Json::Value root;
-  if (top_distractors.empty()) return root;
-  root = Json::Value(Json::arrayValue);
-  static const std::vector<std::pair<uint64_t, int32_t>> kNoMates;
+std::string MatchesText(const TopDistractorLists& top_distractors,
+                        const MateRankLists& mate_ranks) {
+  // Written straight from the lists: the same bytes as laying out the
+  // document, without its thousands of small JSON objects.
+  if (top_distractors.empty()) return "null\n";
+  std::string text;
+  JsonTextWriter writer(&text);
+  std::vector<std::string> firsts;
+  std::vector<std::string> seconds;
+  writer.BeginArray();
   for (size_t p = 0; p < top_distractors.size(); ++p) {
-    // A caller that breaks the size precondition gets "probes" : null for
-    // the probes past the end rather than a read out of bounds.
-    const auto& mates = p < mate_ranks.size() ? mate_ranks[p] : kNoMates;
-    Json::Value element(Json::objectValue);
-    element["distractors"] = DistractorsValue(top_distractors[p]);
-    element["probes"] = MatesValue(mates);
-    root.append(std::move(element));
+    writer.Element();
+    writer.BeginObject();
+    firsts.clear();
+    seconds.clear();
+    for (const auto& [index, score] : top_distractors[p]) {
+      firsts.push_back(std::to_string(index));
+      seconds.push_back(FormatReal(static_cast<double>(score)));
+    }
+    WritePairMember("distractors", "idx", firsts, "score", seconds, &writer);
+    firsts.clear();
+    seconds.clear();
+    if (p < mate_ranks.size()) {
+      for (const auto& [rank, index] : mate_ranks[p]) {
+        firsts.push_back(std::to_string(index));
+        seconds.push_back(RankText(rank));
+      }
+    }
+    WritePairMember("probes", "idx", firsts, "rank", seconds, &writer);
+    writer.EndObject();
   }
-  return root;
+  writer.EndArray();
+  text.push_back('\n');
+  return text;
 }
 
 bool WriteTextFile(const std::string& path, const std::string& text) {

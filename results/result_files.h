@@ -6,17 +6,12 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include <json/json.h>
 
-#include "metrics/metrics.h"
-
-// Per probe: its best distractors, (distractor index, score), best first.
-using TopDistractorLists = std::vector<std::vector<std::pair<int32_t, float>>>;
-// Per probe p: one (mate rank, query probe index) pair for every mate.
-using MateRankLists = std::vector<std::vector<std::pair<uint64_t, int32_t>>>;
+#include "metrics/curves.h"
+#include "metrics/identification.h"
+#include "metrics/top_distractors.h"
 
 // MakeCMCAndROCDocument returns the results document: an object with
 // "cmc", "roc" and "traditional_cmc", each [[first members], [second
@@ -27,14 +22,14 @@ Json::Value MakeCMCAndROCDocument(const CMCCurve& cmc,
                                   const CMCCurve& traditional_cmc,
                                   const ROCCurve& roc);
 
-// MakeMatchesDocument returns the match results document: an array with
-// one object per entry of `top_distractors`, holding "distractors" ({"idx",
-// "score"}, or null for an empty list) and "probes" ({"idx", "rank"}, or
-// null for an empty list; ranks keep their low 32 bits as a signed
-// integer); null when there are no probes. `mate_ranks` must have at least
-// as many entries as `top_distractors`.
-Json::Value MakeMatchesDocument(const TopDistractorLists& top_distractors,
-                                const MateRankLists& mate_ranks);
+// MatchesText returns the match results document, laid out: an array with
+// one object per entry of `top_distractors`, holding "distractors"
+// ({"idx", "score"}, or null for an empty list) and "probes" ({"idx",
+// "rank"}, or null for an empty list or one past the end of `mate_ranks`;
+// a rank is written as the signed 32-bit integer of its low 32 bits); the
+// document is null when there are no probes.
+std::string MatchesText(const TopDistractorLists& top_distractors,
+                        const MateRankLists& mate_ranks);
 
 // WriteTextFile replaces the file at `path` with `text`. Returns true iff
 // the whole text was written and the file closed without error. A regular

@@ -1,3 +1,5 @@
+// The layout of the result files: real texts, the layout rules, and the
+// library's own styled layout as an oracle on random documents.
 #include "results/json_text.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
-#include "metrics/metrics.h"
-
+// The metric functions against worked examples and brute force: thinning,
+// splits, the traditional CMC, the true accept table, and the curves built
+// from counts against the same curves built slot by slot.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,13 @@
 #include <tuple>
 #include <utility>
 #include <vector>
+
+#include "metrics/curves.h"
+#include "metrics/identification.h"
+#include "metrics/roc.h"
+#include "metrics/splits.h"
+#include "metrics/traditional_cmc.h"
+#include "reference/sort_everything.h"
 
 namespace {
 
@@ -147,8 +155,24 @@ struct Experiment {
   int32_t trials;
 };
 
+// Counts read off sorted lists by bisection, as the plain algorithms do.
+class SortedListCounts : public ScoreCounts {
+ public:
+  explicit SortedListCounts(const std::vector<std::vector<float>>& lists)
+      : lists_(lists) {}
+  int64_t DistractorsBeating(int32_t probe, float score) const override {
+    return CountGreater(lists_[probe], score);
+  }
+  int64_t ImpostorsBeating(float) const override { return 0; }
+  void TopDistractors(int32_t, TopDistractorList*) const override {}
+
+ private:
+  const std::vector<std::vector<float>>& lists_;
+};
+
 // Runs RunTraditionalCMC on `e`, checks its progress lines (`slots` in the
-// third; -1: no third line) and returns the appended points.
+// third; -1: no third line) and returns the appended points; the curve and
+// slot count of RankTraditionalCMC, from counts, must be the same.
 CMCCurve RunCMC(const Experiment& e, int slots) {
   CMCCurve curve;
   testing::internal::CaptureStdout();
@@ -156,6 +180,12 @@ CMCCurve RunCMC(const Experiment& e, int slots) {
   std::string lines = "Making gallery!\nDone Making Gallery!\n";
   if (slots >= 0) lines += "Allocating ranks (" + std::to_string(slots) + ")\n";
   EXPECT_EQ(testing::internal::GetCapturedStdout(), lines);
+  CMCCurve from_counts;
+  const int64_t length = e.lists.empty() ? 0 : e.lists[0].size();
+  EXPECT_EQ(slots, RankTraditionalCMC(e.map, e.names, e.scores, e.lists.size(),
+                                      length, SortedListCounts(e.lists),
+                                      e.trials, &from_counts));
+  ExpectSameCurve(curve, from_counts);
   return curve;
 }
 
@@ -287,6 +317,80 @@ TEST(ComputeROCTest, Cases) {
   EXPECT_THROW(ComputeROC({{0.9f, -1}, {0.8f, -1}}, 1, 1, &tar),
                std::out_of_range);
   EXPECT_THROW(ComputeROC({{0.9f, -1}}, 1, 0, &tar), std::out_of_range);
+}
+
+TEST(StepCurvesTest, CurvesFromCountsMatchTheTables) {
+  // On random inputs with repeats, empty inputs and extreme ranks, the
+  // curves of the single pass (from counts) equal those built slot by slot
+  // by the plain algorithms.
+  std::mt19937 random(5);
+  for (int trial = 0; trial < 300; ++trial) {
+    SCOPED_TRACE(trial);
+    const int64_t slots = 1 + random() % 40;
+    const size_t count = trial % 10 == 0 ? 0 : random() % 60;
+    std::vector<int64_t> ranks(count);
+    std::vector<int64_t> histogram(slots, 0);
+    MateRankLists mates(2);
+    for (int64_t& rank : ranks) {
+      rank = random() % 3 == 0 ? 0 : random() % slots;
+      ++histogram[rank];
+      mates[random() % 2].emplace_back(rank, 0);
+    }
+    CMCCurve from_table, from_ranks;
+    AppendTraditionalCMC(histogram, static_cast<int64_t>(count), &from_table);
+    AppendTraditionalCMCFromRanks(ranks, slots, &from_ranks);
+    ExpectSameCurve(from_table, from_ranks);
+
+    CMCCurve plain, sparse;
+    const float plain_rank1 =
+        AppendHistogramCMC(mates, static_cast<int32_t>(slots - 1), &plain);
+    EXPECT_TRUE(SameRate(plain_rank1, AppendIdentificationCMC(
+                                          mates, slots - 1, &sparse)));
+    ExpectSameCurve(plain, sparse);
+
+    // A verification list in threshold order whose genuine pairs are beaten
+    // by the drawn numbers of impostors.
+    const int64_t impostors = random() % 30;
+    std::vector<int64_t> beaten_by(trial % 7 == 0 ? 0 : random() % 50);
+    for (int64_t& b : beaten_by) b = random() % (impostors + 1);
+    std::vector<VerificationPair> list;
+    std::vector<int64_t> sorted = beaten_by;
+    std::sort(sorted.begin(), sorted.end());
+    size_t g = 0;
+    for (int64_t k = 0; k <= impostors; ++k) {
+      for (; g < sorted.size() && sorted[g] == k; ++g) list.push_back({1, 1});
+      if (k < impostors) list.push_back({1.0f, -1});
+    }
+    std::vector<float> tar;
+    ComputeROC(list, static_cast<int64_t>(beaten_by.size()), impostors, &tar);
+    ROCCurve from_tar, from_counts;
+    AppendROCCurve(tar, &from_tar);
+    AppendROCCurveFromCounts(beaten_by, impostors, &from_counts);
+    ASSERT_EQ(testing::PrintToString(from_tar),
+              testing::PrintToString(from_counts));
+  }
+}
+
+TEST(StepCurvesTest, WorkedExamples) {
+  // 200 pairs with n = 2: 100 of mate rank 0, 1 of rank 1, 99 of rank 2.
+  // The rates 0.5, 0.505 and 1.0 thin to (0, 0.5), (2, 1.0).
+  MateRankLists ranks(1);
+  for (int i = 0; i < 200; ++i) {
+    ranks[0].emplace_back(i < 100 ? 0 : (i == 100 ? 1 : 2), 0);
+  }
+  CMCCurve cmc;
+  EXPECT_EQ(AppendIdentificationCMC(ranks, 2, &cmc), 0.5f);
+  EXPECT_EQ(cmc, (CMCCurve{{0, 0.5f}, {2, 1.0f}}));
+
+  // The true accept table 0.2, 0.205, 0.25, 1.0 of 3 impostor pairs.
+  ROCCurve roc;
+  AppendROCCurve({0.2f, 0.205f, 0.25f, 1.0f}, &roc);
+  EXPECT_EQ(roc, (ROCCurve{{0.0f, 0.2f}, {2.0f / 3.0f, 0.25f}, {1.0f, 1.0f}}));
+
+  // No pair at all: the rank-1 rate and the only point are 0 / 0.
+  CMCCurve none;
+  EXPECT_TRUE(std::isnan(AppendIdentificationCMC(MateRankLists(3), 4, &none)));
+  ExpectSameCurve({{4, kNaN}}, none);
 }
 
 }  // namespace

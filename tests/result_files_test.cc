@@ -1,10 +1,16 @@
+// The two result documents: their worked examples, empty curves and lists,
+// and the match results text, written straight from the lists, against the
+// same document built as a JSON value and laid out.
 #include "results/result_files.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "results/json_text.h"
 #include "tests/test_util.h"
@@ -63,42 +69,62 @@ TEST(MatchResultsFileTest, WorkedExample) {
             "]\n");
 }
 
-TEST(MatchResultsFileTest, EmptyListsAndRanks) {
-  EXPECT_EQ(StyledJSONText(MakeMatchesDocument({}, {})), "null\n");
-  // Probe 0 has no mates, probe 1 no distractors; probe 2 lies past the end
-  // of a too-short mate rank list.
-  const Json::Value empty =
-      MakeMatchesDocument({{{3, 1}}, {}, {{4, 0.5f}}}, {{}, {{0, 0}}});
-  EXPECT_TRUE(empty[0]["probes"].isNull() && empty[1]["distractors"].isNull() &&
-              empty[2]["probes"].isNull());
-  // Ranks keep their low 32 bits as a signed integer.
-  const std::pair<uint64_t, int32_t> ranks[] = {{2147483647u, 2147483647},
-                                                {2147483648u, INT32_MIN},
-                                                {4294967295u, -1},
-                                                {(uint64_t{1} << 32) + 5, 5}};
-  MateRankLists mates(1);
-  for (const auto& [rank, written] : ranks) mates[0].push_back({rank, 9});
-  const Json::Value written =
-      MakeMatchesDocument({{}}, mates)[0]["probes"]["rank"];
-  for (Json::ArrayIndex i = 0; i < std::size(ranks); ++i) {
-    EXPECT_EQ(written[i], Json::Value(ranks[i].second));  // Type and value.
+// The match results document built as a JSON value, the way the layout
+// rules describe it: an object per probe, a list without pairs as null,
+// ranks as the signed 32-bit integer of their low bits.
+Json::Value MatchesDocument(const TopDistractorLists& top,
+                            const MateRankLists& mates) {
+  Json::Value root;
+  for (size_t p = 0; p < top.size(); ++p) {
+    Json::Value distractors, probes;
+    for (Json::ArrayIndex j = 0; j < top[p].size(); ++j) {
+      distractors["idx"][j] = top[p][j].first;
+      distractors["score"][j] = static_cast<double>(top[p][j].second);
+    }
+    for (Json::ArrayIndex j = 0; p < mates.size() && j < mates[p].size();
+         ++j) {
+      probes["rank"][j] = static_cast<int32_t>(mates[p][j].first);
+      probes["idx"][j] = mates[p][j].second;
+    }
+    root[static_cast<Json::ArrayIndex>(p)]["distractors"] = distractors;
+    root[static_cast<Json::ArrayIndex>(p)]["probes"] = probes;
   }
+  return root;
 }
 
-TEST(WriteTextFileTest, ReplacesFilesAndReportsFailures) {
-  testutil::ScratchDir scratch;
-  const std::string path = scratch.Path("out.txt");
-  ASSERT_TRUE(WriteTextFile(path, std::string(10000, 'x')));
-  ASSERT_TRUE(WriteTextFile(path, "short\n"));
-  EXPECT_EQ(ReadFile(path), "short\n");
-  EXPECT_FALSE(WriteTextFile(scratch.Path("missing/out.txt"), "x"));
-  EXPECT_FALSE(testutil::Exists(scratch.Path("missing")));
-  EXPECT_FALSE(WriteTextFile(scratch.path(), "x"));  // A directory.
-  // The device accepts the open and refuses the data.
-  EXPECT_FALSE(WriteTextFile("/dev/full", "x"));
-  EXPECT_FALSE(WriteTextFile("/dev/full", std::string(1 << 20, 'x')));
-  EXPECT_FALSE(SaveCMCAndROC(scratch.Path("missing/r.json"), {}, {}, {}));
-  EXPECT_FALSE(SaveMatches("/dev/full", {{}}, {{}}));
+TEST(MatchResultsFileTest, TextEqualsTheLaidOutDocument) {
+  // Lists of every length around the one-line limits, ranks beyond 32
+  // bits, scores with long and short texts, NaN, empty lists, and a mate
+  // rank list shorter than the probes.
+  std::mt19937 random(9);
+  const std::vector<float> scores = {
+      0.5f, 0.75f, 0.6f, -0.0f, 1e-7f, 3.0f,
+      std::numeric_limits<float>::quiet_NaN(),
+      std::numeric_limits<float>::infinity()};
+  for (int trial = 0; trial < 200; ++trial) {
+    const size_t probes = trial % 50 == 0 ? 0 : 1 + random() % 4;
+    TopDistractorLists top(probes);
+    MateRankLists mates(trial % 7 == 0 ? probes / 2 : probes);
+    for (size_t p = 0; p < probes; ++p) {
+      for (size_t k = random() % 9; k > 0; --k) {
+        top[p].emplace_back(static_cast<int32_t>(random() % 2000000),
+                            scores[random() % scores.size()]);
+      }
+      for (size_t k = random() % 30; p < mates.size() && k > 0; --k) {
+        const uint64_t rank =
+            random() % 4 == 0 ? (uint64_t{1} << 32) + random() : random() % 100;
+        mates[p].emplace_back(rank, static_cast<int32_t>(random() % 5000));
+      }
+    }
+    ASSERT_EQ(MatchesText(top, mates),
+              StyledJSONText(MatchesDocument(top, mates)));
+  }
+  // Ranks keep their low 32 bits as a signed integer.
+  EXPECT_NE(MatchesText({{}}, {{{(uint64_t{1} << 32) + 5, 0},
+                                {4294967295u, 1},
+                                {2147483648u, 2}}})
+                .find("\"rank\" : [ 5, -1, -2147483648 ]"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -10,12 +10,9 @@
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
 
-#include "driver/evaluation.h"
 #include "driver/run.h"
-#include "results/json_text.h"
-#include "results/matches_text.h"
 #include "matio/mat_io.h"
-#include "metrics/metrics.h"
+#include "reference/sort_everything.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -24,7 +21,7 @@ using testutil::ReadFile;
 using testutil::RunResult;
 using testutil::ScratchDir;
 
-constexpr char kSortEverythingBin[] = FUSE_RESULTS_BIN "_sort_everything";
+constexpr char kSortEverythingBin[] = SORT_EVERYTHING_BIN;
 
 struct Experiment {
   std::string distractors, probes, info;
@@ -180,7 +177,8 @@ TEST(SinglePassTest, ResultsDoNotDependOnTheThreadCount) {
   const Experiment e =
       Generate(dir, "e", {"--probes", "200", "--subjects", "40",
                           "--distractors", "2000", "--score_levels", "50"});
-  for (const Route route : {Route::kSinglePass, Route::kSortEverything}) {
+  for (const Route& route : {Route(EvaluateInOnePass),
+                             Route(EvaluateSortingEverything)}) {
     std::string files[2];
     for (int threads : {1, 4}) {
       tbb::global_control limit(tbb::global_control::max_allowed_parallelism,
@@ -199,112 +197,6 @@ TEST(SinglePassTest, ResultsDoNotDependOnTheThreadCount) {
     }
     EXPECT_EQ(files[0], files[1]);
   }
-}
-
-TEST(StepCurvesTest, SparseBuildersMatchTheTables) {
-  // The curves built from counts must equal those built slot by slot, on
-  // random inputs with repeats, empty inputs and extreme ranks.
-  std::mt19937 random(5);
-  for (int trial = 0; trial < 300; ++trial) {
-    const int64_t slots = 1 + random() % 40;
-    const size_t count = trial % 10 == 0 ? 0 : random() % 60;
-    std::vector<int64_t> ranks(count);
-    std::vector<int64_t> histogram(slots, 0);
-    for (int64_t& rank : ranks) {
-      rank = random() % 3 == 0 ? 0 : random() % slots;
-      ++histogram[rank];
-    }
-    CMCCurve from_table;
-    CMCCurve from_ranks;
-    AppendTraditionalCMC(histogram, static_cast<int64_t>(count), &from_table);
-    AppendTraditionalCMCFromRanks(ranks, slots, &from_ranks);
-    ASSERT_EQ(testing::PrintToString(from_table),
-              testing::PrintToString(from_ranks));
-
-    // A verification list in threshold order whose genuine pairs are beaten
-    // by the drawn numbers of impostors.
-    const uint64_t impostors = random() % 30;
-    std::vector<uint64_t> beaten_by(trial % 7 == 0 ? 0 : random() % 50);
-    for (uint64_t& b : beaten_by) b = random() % (impostors + 1);
-    std::vector<VerificationPair> list;
-    std::vector<uint64_t> sorted = beaten_by;
-    std::sort(sorted.begin(), sorted.end());
-    size_t g = 0;
-    for (uint64_t k = 0; k <= impostors; ++k) {
-      for (; g < sorted.size() && sorted[g] == k; ++g) list.push_back({1.0f, 1});
-      if (k < impostors) list.push_back({1.0f, -1});
-    }
-    std::vector<float> tar;
-    ComputeROC(list, static_cast<int64_t>(beaten_by.size()),
-               static_cast<int64_t>(impostors), &tar);
-    ROCCurve from_tar;
-    ROCCurve from_counts;
-    AppendROCCurve(tar, &from_tar);
-    AppendROCCurveFromCounts(beaten_by, impostors, &from_counts);
-    ASSERT_EQ(testing::PrintToString(from_tar),
-              testing::PrintToString(from_counts))
-        << trial;
-  }
-}
-
-}  // namespace
-
-namespace {
-
-TEST(MatchesTextTest, EqualsTheLaidOutDocument) {
-  // Lists of every length around the one-line limits, ranks beyond 32
-  // bits, scores with long and short texts, NaN, and empty lists.
-  std::mt19937 random(9);
-  const std::vector<float> scores = {
-      0.5f, 0.75f, 0.6f, -0.0f, 1e-7f, 3.0f,
-      std::numeric_limits<float>::quiet_NaN(),
-      std::numeric_limits<float>::infinity()};
-  for (int trial = 0; trial < 200; ++trial) {
-    const size_t probes = trial % 50 == 0 ? 0 : 1 + random() % 4;
-    TopDistractorLists top(probes);
-    MateRankLists mates(probes);
-    for (size_t p = 0; p < probes; ++p) {
-      for (size_t k = random() % 9; k > 0; --k) {
-        top[p].emplace_back(static_cast<int32_t>(random() % 2000000),
-                            scores[random() % scores.size()]);
-      }
-      for (size_t k = random() % 30; k > 0; --k) {
-        const uint64_t rank =
-            random() % 4 == 0 ? (uint64_t{1} << 32) + random() : random() % 100;
-        mates[p].emplace_back(rank, static_cast<int32_t>(random() % 5000));
-      }
-    }
-    ASSERT_EQ(MatchesText(top, mates),
-              StyledJSONText(MakeMatchesDocument(top, mates)));
-  }
-}
-
-}  // namespace
-
-namespace {
-
-TEST(EvaluationCurvesTest, WorkedExamples) {
-  // 200 pairs with n = 2: 100 of mate rank 0, 1 of rank 1, 99 of rank 2.
-  // The rates 0.5, 0.505 and 1.0 thin to (0, 0.5), (2, 1.0).
-  MateRankLists ranks(1);
-  for (int i = 0; i < 200; ++i) {
-    ranks[0].emplace_back(i < 100 ? 0 : (i == 100 ? 1 : 2), 0);
-  }
-  CMCCurve cmc;
-  EXPECT_EQ(AppendIdentificationCMC(ranks, 2, &cmc), 0.5f);
-  EXPECT_EQ(cmc, (CMCCurve{{0, 0.5f}, {2, 1.0f}}));
-
-  // The true accept table 0.2, 0.205, 0.25, 1.0 of 3 impostor pairs.
-  ROCCurve roc;
-  AppendROCCurve({0.2f, 0.205f, 0.25f, 1.0f}, &roc);
-  EXPECT_EQ(roc, (ROCCurve{{0.0f, 0.2f}, {2.0f / 3.0f, 0.25f}, {1.0f, 1.0f}}));
-
-  // No pair at all: the rank-1 rate and the only point are 0 / 0.
-  CMCCurve none;
-  EXPECT_TRUE(std::isnan(AppendIdentificationCMC(MateRankLists(3), 4, &none)));
-  ASSERT_EQ(none.size(), 1u);
-  EXPECT_EQ(none[0].first, 4);
-  EXPECT_TRUE(std::isnan(none[0].second));
 }
 
 }  // namespace

@@ -1,0 +1,59 @@
+// The whole evaluation of a run, from the probe scores and the answers
+// about the distractor scores: the match report, the identification CMC,
+// the traditional CMC and the ROC. Pure: nothing is read or printed.
+//
+// Evaluate asks its questions only through ScoreCounts, so the questions a
+// pass over the distractor scores must answer are recorded by running this
+// same code once (RecordQuestions): the plan cannot drift from the code
+// that asks.
+#ifndef FUSE_RESULTS_METRICS_EVALUATION_H_
+#define FUSE_RESULTS_METRICS_EVALUATION_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "metrics/curves.h"
+#include "metrics/match_report.h"
+#include "metrics/score_counts.h"
+#include "metrics/splits.h"
+
+// What the evaluation reads. The probe score matrix is a float matrix with
+// a row and a column for each of the `probe_count` probes; the distractor
+// matrix has `distractor_rows` rows (at least one per probe) of which the
+// first `num_distractors` columns are in use.
+struct EvaluationInputs {
+  const SubjectMap& subject_map;
+  const std::vector<std::string>& probe_names;
+  const cv::Mat& probe_scores;
+  int32_t probe_count;
+  int32_t distractor_rows;
+  int32_t num_distractors;
+};
+
+// What the evaluation gives.
+struct Evaluation {
+  MatchReport matches;
+  // The identification CMC and its rank-1 rate.
+  CMCCurve cmc;
+  float rank1 = 0.0f;
+  // The traditional CMC over kTrialCount splits, and its slot count, or -1
+  // when the inputs leave nothing to rank (see RankTraditionalCMC).
+  CMCCurve traditional_cmc;
+  int32_t traditional_slots = -1;
+  ROCCurve roc;
+};
+
+// Evaluate replaces `*out` with the evaluation of `in`, asking `counts`
+// about the distractor scores.
+void Evaluate(const EvaluationInputs& in, const ScoreCounts& counts,
+              Evaluation* out);
+
+// RecordQuestions returns every question Evaluate asks of the distractor
+// scores for `in`, whatever the answers: its probe_scores and
+// top_distractors have one entry per probe.
+ScoreQuestions RecordQuestions(const EvaluationInputs& in);
+
+#endif  // FUSE_RESULTS_METRICS_EVALUATION_H_

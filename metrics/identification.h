@@ -1,0 +1,39 @@
+// Identification with distractors: every probe as a query, each of its
+// mates imagined in a gallery with the distractors; the mate rank is the
+// number of the query's distractor scores that beat the mate's score. The
+// identification CMC counts the pairs found within each rank.
+#ifndef FUSE_RESULTS_METRICS_IDENTIFICATION_H_
+#define FUSE_RESULTS_METRICS_IDENTIFICATION_H_
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "metrics/curves.h"
+#include "metrics/score_counts.h"
+#include "metrics/splits.h"
+
+// Per probe j: one (mate rank, query probe index) pair for every mate.
+using MateRankList = std::vector<std::pair<uint64_t, int32_t>>;
+using MateRankLists = std::vector<MateRankList>;
+
+// RankMates appends, for every subject in map order and every ordered pair
+// (i, j) of its distinct probes in list order, the pair
+// (counts.DistractorsBeating(i, probe_scores(i, j)), i) to
+// `(*mate_ranks)[j]`. `*mate_ranks` must have an entry for every probe
+// index of the map, and `probe_scores` must be a float matrix covering
+// them.
+void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
+               const ScoreCounts& counts, MateRankLists* mate_ranks);
+
+// AppendIdentificationCMC counts the mate ranks (each 0..num_distractors)
+// per rank, makes the counts cumulative, divides each by the number of
+// pairs in single precision and appends the thinned curve, num_distractors
+// + 1 rates long, to `*cmc`. Returns the rank-1 rate (NaN when there is no
+// pair, and the curve is then its last point, NaN).
+float AppendIdentificationCMC(const MateRankLists& mate_ranks,
+                              int32_t num_distractors, CMCCurve* cmc);
+
+#endif  // FUSE_RESULTS_METRICS_IDENTIFICATION_H_

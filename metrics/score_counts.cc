@@ -1,0 +1,29 @@
+#include "metrics/score_counts.h"
+
+namespace {
+
+// Grows `*list` so that `index` is a valid position.
+template <typename T>
+void Reach(std::vector<T>* list, int32_t index) {
+  if (static_cast<size_t>(index) >= list->size()) list->resize(index + 1);
+}
+
+}  // namespace
+
+int64_t QuestionRecorder::DistractorsBeating(int32_t probe,
+                                             float score) const {
+  Reach(&questions_->probe_scores, probe);
+  questions_->probe_scores[probe].push_back(score);
+  return 0;
+}
+
+int64_t QuestionRecorder::ImpostorsBeating(float score) const {
+  questions_->impostor_scores.push_back(score);
+  return 0;
+}
+
+void QuestionRecorder::TopDistractors(int32_t probe,
+                                      TopDistractorList*) const {
+  Reach(&questions_->top_distractors, probe);
+  questions_->top_distractors[probe] = true;
+}

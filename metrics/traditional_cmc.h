@@ -1,0 +1,105 @@
+// The traditional CMC: in each of `trial_count` reproducible splits, every
+// probe of the split is ranked against a gallery of one image per subject
+// and against its own distractor scores; the ranks of all splits are
+// counted, made cumulative and thinned.
+//
+// A probe's rank counts the competitors that beat its true match (the
+// first gallery image of its subject in descending (score, index) order):
+// gallery images of other subjects with a higher score, or an equal score
+// and a larger index, and distractor scores strictly greater than the true
+// match's score. The rank slot count is n = K + S, K the number of
+// distractor scores per probe and S the number of subjects.
+#ifndef FUSE_RESULTS_METRICS_TRADITIONAL_CMC_H_
+#define FUSE_RESULTS_METRICS_TRADITIONAL_CMC_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "metrics/curves.h"
+#include "metrics/score_counts.h"
+#include "metrics/splits.h"
+
+// The number of splits a run evaluates.
+constexpr int32_t kTrialCount = 10;
+
+// GetRank returns the rank of `probe` against `gallery` and its
+// non-increasing distractor score list, as defined above. Returns -1 when
+// the gallery holds no image of the probe's subject (names compared as
+// strings).
+int32_t GetRank(const cv::Mat& probe_scores,
+                const std::vector<std::string>& probe_names,
+                const std::vector<int32_t>& gallery, int32_t probe,
+                const std::vector<float>& distractor_scores);
+
+// GetGalleryRank returns the gallery part of GetRank: the number of
+// gallery images of other subjects placed ahead of the true match, and sets
+// `*true_match_score` to the true match's score. Returns -1 (score
+// untouched) when the gallery holds no image of the probe's subject.
+int32_t GetGalleryRank(const cv::Mat& probe_scores,
+                       const std::vector<std::string>& probe_names,
+                       const std::vector<int32_t>& gallery, int32_t probe,
+                       float* true_match_score);
+
+// GetGalleryRank as above, with subjects told apart by `subject_ids` (as
+// SubjectIds gives) instead of by comparing names.
+int32_t GetGalleryRank(const cv::Mat& probe_scores,
+                       const std::vector<int32_t>& subject_ids,
+                       const std::vector<int32_t>& gallery, int32_t probe,
+                       float* true_match_score);
+
+// SubjectIds returns one number per probe, equal for two probes iff their
+// names are equal.
+std::vector<int32_t> SubjectIds(const std::vector<std::string>& probe_names);
+
+// CountGreater returns the number of entries of the non-increasing list
+// `scores` that are strictly greater than `score`, by bisection.
+int64_t CountGreater(const std::vector<float>& scores, float score);
+
+// AppendTraditionalCMC turns a rank histogram (slot r: probes of rank r,
+// over all splits) into the cumulative rates c_k = c_(k-1) + h_k / T in
+// single precision, T = `ranked_count` as a float, and appends the thinned
+// curve to `*curve`. Appends nothing for an empty histogram.
+void AppendTraditionalCMC(const std::vector<int64_t>& rank_histogram,
+                          int64_t ranked_count, CMCCurve* curve);
+
+// AppendTraditionalCMCFromRanks appends what AppendTraditionalCMC appends
+// for the histogram of `ranks` over `slot_count` slots (every rank in
+// [0, slot_count)), in time that depends on the number of ranks, not of
+// slots. Appends nothing when slot_count is 0.
+void AppendTraditionalCMCFromRanks(std::vector<int64_t> ranks,
+                                   int64_t slot_count, CMCCurve* curve);
+
+// RunTraditionalCMC prints "Making gallery!", "Done Making Gallery!" and
+// "Allocating ranks (n)", ranks every probe of `trial_count` splits with
+// GetRank, and appends the thinned cumulative rate list to `*curve`. Slot
+// count n = K + S (K the length of distractor score list 0, S the number of
+// subjects); rate c_k = c_(k-1) + h_k / T in single precision, T the number
+// of ranked probes (so every rate is NaN when T = 0). `distractor_scores`
+// must hold a non-increasing list for every probe index of the map.
+// Inputs outside these preconditions append nothing: without a split (trial
+// count below 1) or a distractor list, or with a probe index that
+// the names, the distractor lists or the float score matrix cannot
+// serve, only the first two lines are printed; a probe whose subject is
+// missing from the gallery, or whose rank exceeds n - 1, stops the ranking
+// after the third line.
+void RunTraditionalCMC(const SubjectMap& subject_map,
+                       const std::vector<std::string>& probe_names,
+                       const cv::Mat& probe_scores,
+                       const std::vector<std::vector<float>>& distractor_scores,
+                       int32_t trial_count, CMCCurve* curve);
+
+// RankTraditionalCMC is RunTraditionalCMC for `list_count` probes with
+// `list_length` distractor scores each, whose distractor part of every
+// rank is asked of `counts` (once per ranked probe, in split order), and
+// which prints nothing. Returns the slot count that RunTraditionalCMC
+// prints in its third line, or -1 where it prints only two.
+int32_t RankTraditionalCMC(const SubjectMap& subject_map,
+                           const std::vector<std::string>& probe_names,
+                           const cv::Mat& probe_scores, size_t list_count,
+                           int64_t list_length, const ScoreCounts& counts,
+                           int32_t trial_count, CMCCurve* curve);
+
+#endif  // FUSE_RESULTS_METRICS_TRADITIONAL_CMC_H_
