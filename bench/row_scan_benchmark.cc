@@ -65,26 +65,24 @@ void ScanProbeRow(benchmark::State& state,
 // Thresholds drawn from the genuine distribution: a few scores in the
 // upper tail beat the lowest of them.
 void BM_ScanProbeScores(benchmark::State& state) {
-  ScanProbeRow(state,
-               SortedThresholds(static_cast<size_t>(state.range(0)), 0.55f,
-                                0.15f, 2));
+  ScanProbeRow(state, SortedThresholds(static_cast<size_t>(state.range(0)),
+                                       0.55f, 0.15f, 2));
 }
 BENCHMARK(BM_ScanProbeScores)->Arg(50)->Unit(benchmark::kMicrosecond);
 
 // Thresholds above every score: each block of 16 costs only the vector
 // tests for a new best distractor and for the lowest threshold.
 void BM_ScanProbeScoresAboveAll(benchmark::State& state) {
-  ScanProbeRow(state,
-               SortedThresholds(static_cast<size_t>(state.range(0)), 10.0f,
-                                0.15f, 2));
+  ScanProbeRow(state, SortedThresholds(static_cast<size_t>(state.range(0)),
+                                       10.0f, 0.15f, 2));
 }
 BENCHMARK(BM_ScanProbeScoresAboveAll)->Arg(50)->Unit(benchmark::kMicrosecond);
 
 // An impostor row against every genuine pair's score.
 void BM_ScanImpostorScores(benchmark::State& state) {
   const std::vector<float> scores = NormalScores(kRowLength, 0.15f, 0.1f, 1);
-  const std::vector<float> genuine = SortedThresholds(
-      static_cast<size_t>(state.range(0)), 0.55f, 0.15f, 3);
+  const std::vector<float> genuine =
+      SortedThresholds(static_cast<size_t>(state.range(0)), 0.55f, 0.15f, 3);
   const int32_t m = static_cast<int32_t>(genuine.size());
   ThresholdLocator locator;
   locator.Build(genuine.data(), m);

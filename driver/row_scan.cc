@@ -90,7 +90,9 @@ struct Lanes128 {
   static F Set(float x) { return _mm_set1_ps(x); }
   static F Gt(F a, F b) { return _mm_cmpgt_ps(a, b); }  // False with NaN.
   static F Ge(F a, F b) { return _mm_cmpge_ps(a, b); }
-  static unsigned Mask(F a) { return static_cast<unsigned>(_mm_movemask_ps(a)); }
+  static unsigned Mask(F a) {
+    return static_cast<unsigned>(_mm_movemask_ps(a));
+  }
   static I Zero() { return _mm_setzero_si128(); }
   // A true comparison is all ones, -1: subtracting it counts it.
   static I AddTrue(I counts, F comparison) {
@@ -111,7 +113,8 @@ using Lanes = Lanes128;
 // 256-bit vector operations, for processors with AVX2; the functions below
 // are compiled for them alone and called only after checking the processor.
 #ifdef __clang__
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2"))), \
+                             apply_to = function)
 #else
 #pragma GCC push_options
 #pragma GCC target("avx2")
@@ -190,10 +193,10 @@ void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
   // with vector comparisons, lane by lane; only those that beat more are
   // located one by one. Most scores beat no threshold and are not among the
   // best, so a block of 16 usually costs a few vector operations.
-  ProbeBlockScan scan{scores,    count,     first_col,
-                      thresholds, m,        top_count,
-                      best,       histogram, locator,
-                      std::min(m, kVectorThresholds), k, {}};
+  ProbeBlockScan scan{
+      scores,    count, first_col, thresholds, m,
+      top_count, best,  histogram, locator,    std::min(m, kVectorThresholds),
+      k,         {}};
   if (UseWideLanes(width)) {
     lanes256::ScanProbeBlocks(&scan);
   } else {
@@ -216,10 +219,10 @@ void ScanImpostorScores(const float* scores, int32_t count,
                         const ThresholdLocator& locator, float lowest,
                         int64_t* histogram, VectorWidth width) {
   int32_t k = UseWideLanes(width)
-                  ? lanes256::ScanImpostorBlocks(scores, count, locator,
-                                                 lowest, histogram)
-                  : lanes128::ScanImpostorBlocks(scores, count, locator,
-                                                 lowest, histogram);
+                  ? lanes256::ScanImpostorBlocks(scores, count, locator, lowest,
+                                                 histogram)
+                  : lanes128::ScanImpostorBlocks(scores, count, locator, lowest,
+                                                 histogram);
   for (; k < count; ++k) {
     if (scores[k] > lowest) ++histogram[locator.CountBelow(scores[k])];
   }

@@ -70,13 +70,12 @@ bool CheckScoreMatrix(const std::string& path, const char* what, int rows,
     return false;
   }
   if (rows < min_rows || cols < min_cols) {
-    std::fprintf(stderr,
-                 "%s: the %s is %d x %d, but the probe info file names %lld "
-                 "probes, so it needs at least %lld rows%s\n",
-                 path.c_str(), what, rows, cols,
-                 static_cast<long long>(min_rows),
-                 static_cast<long long>(min_rows),
-                 min_cols > 0 ? " and columns" : "");
+    std::fprintf(
+        stderr,
+        "%s: the %s is %d x %d, but the probe info file names %lld "
+        "probes, so it needs at least %lld rows%s\n",
+        path.c_str(), what, rows, cols, static_cast<long long>(min_rows),
+        static_cast<long long>(min_rows), min_cols > 0 ? " and columns" : "");
     return false;
   }
   return true;
@@ -189,12 +188,11 @@ bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
   if (!CheckDistractorMatrix(header.rows, header.cols, header.type, in)) {
     return false;
   }
-  const EvaluationInputs inputs{in->subject_map,    in->probe_names,
-                                in->probe_scores,   in->probe_count,
-                                header.rows,        in->num_distractors};
-  const PassPlan plan =
-      PlanScorePass(RecordQuestions(inputs), in->num_distractors,
-                    ImpostorRows(header.rows));
+  const EvaluationInputs inputs{in->subject_map,  in->probe_names,
+                                in->probe_scores, in->probe_count,
+                                header.rows,      in->num_distractors};
+  const PassPlan plan = PlanScorePass(
+      RecordQuestions(inputs), in->num_distractors, ImpostorRows(header.rows));
 
   std::puts("Finding top distractors!");
   std::fflush(stdout);

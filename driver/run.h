@@ -58,8 +58,7 @@ bool CheckDistractorMatrix(int rows, int cols, int type, RunInputs* in);
 
 // ReportUnloadableDistractors says why the distractor matrix file cannot
 // be used and prints "Couldn't load distractor scores!".
-void ReportUnloadableDistractors(const RunInputs& in,
-                                 const std::string& error);
+void ReportUnloadableDistractors(const RunInputs& in, const std::string& error);
 
 // EvaluateInOnePass is the route of fuse_results: it records the questions
 // of the evaluation, answers them in one pass over the distractor matrix

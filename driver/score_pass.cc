@@ -81,18 +81,17 @@ int64_t CountBeating(const std::vector<float>& thresholds,
 
 }  // namespace
 
-PassPlan PlanScorePass(const ScoreQuestions& questions,
-                       int32_t num_distractors, int32_t impostor_rows) {
+PassPlan PlanScorePass(const ScoreQuestions& questions, int32_t num_distractors,
+                       int32_t impostor_rows) {
   PassPlan plan;
   plan.num_distractors = num_distractors;
   plan.impostor_rows = impostor_rows;
-  const size_t probes = std::max(questions.probe_scores.size(),
-                                 questions.top_distractors.size());
+  const size_t probes =
+      std::max(questions.probe_scores.size(), questions.top_distractors.size());
   plan.probe_rows = static_cast<int32_t>(probes);
-  const bool any_top =
-      std::find(questions.top_distractors.begin(),
-                questions.top_distractors.end(),
-                true) != questions.top_distractors.end();
+  const bool any_top = std::find(questions.top_distractors.begin(),
+                                 questions.top_distractors.end(),
+                                 true) != questions.top_distractors.end();
   plan.top_count = any_top ? kTopDistractorCount : 0;
   plan.probe_thresholds.resize(probes);
   for (size_t p = 0; p < questions.probe_scores.size(); ++p) {
@@ -195,7 +194,8 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
               }) &
           tbb::make_filter<Piece*, void>(
               tbb::filter_mode::serial_in_order, [&](Piece* piece) {
-                if (progress) progress(piece->bytes_done, stream->bytes_total());
+                if (progress)
+                  progress(piece->bytes_done, stream->bytes_total());
               }));
   if (failed) return false;
   if (progress) progress(stream->bytes_total(), stream->bytes_total());

@@ -46,8 +46,8 @@ void CheckSubjectMap(const std::vector<std::string>& names,
     entries += indices.size();
   }
   FUZZ_CHECK(entries == names.size());
-  FUZZ_CHECK(map.size() == std::set<std::string>(names.begin(), names.end())
-                               .size());
+  FUZZ_CHECK(map.size() ==
+             std::set<std::string>(names.begin(), names.end()).size());
 }
 
 void ProbeInfoRules(const Json::Value& root) {

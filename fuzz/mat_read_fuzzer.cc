@@ -13,8 +13,7 @@ namespace {
 
 // Reads `data` through `file` into `*mat` and checks the outcome; returns
 // whether the read succeeded.
-bool ReadAndCheck(FILE* file, const uint8_t* data, size_t size,
-                  cv::Mat* mat) {
+bool ReadAndCheck(FILE* file, const uint8_t* data, size_t size, cv::Mat* mat) {
   std::string error;
   const bool ok = MatIO::read(file, mat, &error);
   fuzz::CheckRead(data, size, INT64_MAX, ok, error, *mat,
@@ -27,8 +26,8 @@ bool ReadAndCheck(FILE* file, const uint8_t* data, size_t size,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool outcomes[2];
   for (int regular = 0; regular < 2; ++regular) {
-    FILE* file = regular ? fuzz::OpenRegular(data, size)
-                         : fuzz::OpenMemory(data, size);
+    FILE* file =
+        regular ? fuzz::OpenRegular(data, size) : fuzz::OpenMemory(data, size);
     FUZZ_CHECK(file != nullptr);
     cv::Mat mat;
     outcomes[regular] = ReadAndCheck(file, data, size, &mat);

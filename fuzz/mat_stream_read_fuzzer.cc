@@ -40,11 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
     const bool ok = MatIO::Read(&mat, &in, &error);
     outcomes[seekable] = ok;
-    const int64_t consumed =
-        ok ? (seekable ? static_cast<int64_t>(in.tellg())
-                       : static_cast<int64_t>(size) -
-                             unseekable_buffer.in_avail())
-           : -1;
+    const int64_t consumed = ok ? (seekable ? static_cast<int64_t>(in.tellg())
+                                            : static_cast<int64_t>(size) -
+                                                  unseekable_buffer.in_avail())
+                                : -1;
     fuzz::CheckRead(data, size, INT64_MAX, ok, error, mat, consumed);
     if (ok) {
       // An empty matrix has no storage to speak of.

@@ -19,13 +19,13 @@
 
 // Ends the run with an abort, which libFuzzer reports with the input, when
 // `condition` does not hold.
-#define FUZZ_CHECK(condition)                                          \
-  do {                                                                 \
-    if (!(condition)) {                                                \
+#define FUZZ_CHECK(condition)                                           \
+  do {                                                                  \
+    if (!(condition)) {                                                 \
       std::fprintf(stderr, "contract broken: %s (%s:%d)\n", #condition, \
-                   __FILE__, __LINE__);                                \
-      std::abort();                                                    \
-    }                                                                  \
+                   __FILE__, __LINE__);                                 \
+      std::abort();                                                     \
+    }                                                                   \
   } while (0)
 
 namespace fuzz {
@@ -35,8 +35,8 @@ namespace fuzz {
 // valid header and all the kept rows' bytes, took exactly the header and
 // those rows from the stream (`consumed`, or -1 when unknown), and yields
 // exactly the stored elements of each kept row.
-inline void CheckRead(const uint8_t* file, size_t size, int64_t limit,
-                      bool ok, const std::string& error, const cv::Mat& mat,
+inline void CheckRead(const uint8_t* file, size_t size, int64_t limit, bool ok,
+                      const std::string& error, const cv::Mat& mat,
                       int64_t consumed) {
   if (!ok) {
     FUZZ_CHECK(!error.empty());

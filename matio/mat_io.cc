@@ -381,8 +381,7 @@ class StagedSource {
         SetError(error,
                  Format("stream ends after %lld of %lld data bytes (%s)",
                         static_cast<long long>(delivered),
-                        static_cast<long long>(length),
-                        source->Why().c_str()));
+                        static_cast<long long>(length), source->Why().c_str()));
         return false;
       }
       chunk_bytes = std::min(2 * chunk_bytes, kMaxStageChunkBytes);
@@ -395,8 +394,8 @@ class StagedSource {
     while (done < n && !chunks_.empty()) {
       Chunk& chunk = chunks_.front();
       const int64_t take = std::min(n - done, chunk.size - offset_);
-      std::memcpy(static_cast<uchar*>(dst) + done,
-                  chunk.bytes.get() + offset_, static_cast<size_t>(take));
+      std::memcpy(static_cast<uchar*>(dst) + done, chunk.bytes.get() + offset_,
+                  static_cast<size_t>(take));
       done += take;
       offset_ += take;
       if (offset_ == chunk.size) {
@@ -424,9 +423,9 @@ class StagedSource {
 // is shaped only once they have all arrived. Every allocation failure,
 // of the matrix, a chunk or a scratch buffer, becomes false with `error`.
 template <typename Source>
-bool LoadRows(Source* source, const MatHeader& header,
-              const DataLayout& layout, int64_t kept_rows, bool length_known,
-              int64_t piece, cv::Mat* out, std::string* error) {
+bool LoadRows(Source* source, const MatHeader& header, const DataLayout& layout,
+              int64_t kept_rows, bool length_known, int64_t piece, cv::Mat* out,
+              std::string* error) {
   const int rows = static_cast<int>(kept_rows);
   const int64_t element_bytes = kept_rows * layout.row_bytes;
   if (element_bytes > kMaxMatrixBytes) {
@@ -446,9 +445,8 @@ bool LoadRows(Source* source, const MatHeader& header,
            Shape(rows, header, out, error) &&
            ReadRowsFrom(&staged, layout, kept_rows, piece, out, error);
   } catch (const std::bad_alloc&) {
-    SetError(error,
-             Format("cannot allocate a read buffer for %d x %d %s", rows,
-                    header.cols, ElementsName(header.type).c_str()));
+    SetError(error, Format("cannot allocate a read buffer for %d x %d %s", rows,
+                           header.cols, ElementsName(header.type).c_str()));
     return false;
   }
 }

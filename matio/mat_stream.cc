@@ -37,8 +37,8 @@ bool MatRowStream::Open(const std::string& path, bool* opened,
     if (available < data_bytes_) {
       *error = "header announces " + std::to_string(header_.rows) + " x " +
                std::to_string(header_.cols) + " elements (step " +
-               std::to_string(header_.step) + ") = " +
-               std::to_string(data_bytes_) + " data bytes but only " +
+               std::to_string(header_.step) +
+               ") = " + std::to_string(data_bytes_) + " data bytes but only " +
                std::to_string(std::max<int64_t>(available, 0)) + " remain";
       return false;
     }
@@ -55,8 +55,7 @@ void MatRowStream::Select(int32_t rows, int32_t cols) {
 bool MatRowStream::ReadBytes(void* dst, int64_t length, std::string* error) {
   char* out = static_cast<char*>(dst);
   while (length > 0) {
-    const size_t got =
-        std::fread(out, 1, static_cast<size_t>(length), file_);
+    const size_t got = std::fread(out, 1, static_cast<size_t>(length), file_);
     if (got == 0) {
       *error = "stream ends after " + std::to_string(position_) + " of " +
                std::to_string(data_bytes_) + " data bytes (" +
@@ -105,8 +104,7 @@ int32_t MatRowStream::AddSegment(int32_t count, const float* values,
 }
 
 bool MatRowStream::Next(float* buffer, int64_t capacity,
-                        std::vector<RowSegment>* segments,
-                        std::string* error) {
+                        std::vector<RowSegment>* segments, std::string* error) {
   segments->clear();
   if (finished_) return true;
   const int64_t step = header_.step;
@@ -114,13 +112,13 @@ bool MatRowStream::Next(float* buffer, int64_t capacity,
   int64_t filled = 0;
   if (step == row_bytes && col_ == 0) {
     // Selected rows lie back to back: read many in one call.
-    const int64_t elements = std::min<int64_t>(
-        capacity, (int64_t{rows_} - row_) * cols_);
+    const int64_t elements =
+        std::min<int64_t>(capacity, (int64_t{rows_} - row_) * cols_);
     if (elements > 0 && !ReadBytes(buffer, elements * 4, error)) return false;
     while (filled < elements) {
-      filled += AddSegment(
-          static_cast<int32_t>(std::min<int64_t>(cols_ - col_, elements - filled)),
-          buffer + filled, segments);
+      filled += AddSegment(static_cast<int32_t>(std::min<int64_t>(
+                               cols_ - col_, elements - filled)),
+                           buffer + filled, segments);
     }
   } else {
     while (row_ < rows_ && filled < capacity) {

@@ -10,8 +10,7 @@ void Reach(std::vector<T>* list, int32_t index) {
 
 }  // namespace
 
-int64_t QuestionRecorder::DistractorsBeating(int32_t probe,
-                                             float score) const {
+int64_t QuestionRecorder::DistractorsBeating(int32_t probe, float score) const {
   Reach(&questions_->probe_scores, probe);
   questions_->probe_scores[probe].push_back(score);
   return 0;
@@ -22,8 +21,7 @@ int64_t QuestionRecorder::ImpostorsBeating(float score) const {
   return 0;
 }
 
-void QuestionRecorder::TopDistractors(int32_t probe,
-                                      TopDistractorList*) const {
+void QuestionRecorder::TopDistractors(int32_t probe, TopDistractorList*) const {
   Reach(&questions_->top_distractors, probe);
   questions_->top_distractors[probe] = true;
 }

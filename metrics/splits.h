@@ -40,8 +40,7 @@ using Splits = std::vector<std::vector<int32_t>>;
 // randomly drawn image per subject, in subject-map order, to gallery s; the
 // subject's other images, in list order, to probe list s. The generator is
 // seeded with 1 on every call, so equal inputs give equal splits.
-void MakeGalleriesAndProbes(const SubjectMap& subject_map,
-                            int32_t trial_count, Splits* galleries,
-                            Splits* probes);
+void MakeGalleriesAndProbes(const SubjectMap& subject_map, int32_t trial_count,
+                            Splits* galleries, Splits* probes);
 
 #endif  // FUSE_RESULTS_METRICS_SPLITS_H_

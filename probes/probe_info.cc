@@ -20,7 +20,8 @@ namespace {
 void RequireArrayOrScalar(const std::string& path, const Json::Value& value,
                           const char* what) {
   if (value.isObject()) {
-    DieWithMessage(path, std::string(what) + " must be an array, not an object");
+    DieWithMessage(path,
+                   std::string(what) + " must be an array, not an object");
   }
 }
 

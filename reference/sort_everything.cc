@@ -110,9 +110,8 @@ void AppendROCCurve(const std::vector<float>& tar, ROCCurve* roc) {
   }
 }
 
-void RunVerification(const SubjectMap& subject_map,
-                     const cv::Mat& probe_scores, const ScoreLists& lists,
-                     ROCCurve* roc) {
+void RunVerification(const SubjectMap& subject_map, const cv::Mat& probe_scores,
+                     const ScoreLists& lists, ROCCurve* roc) {
   std::vector<VerificationPair> pairs;
   int64_t genuine_count = 0;
   for (const auto& subject : subject_map) {

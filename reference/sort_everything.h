@@ -66,9 +66,8 @@ void AppendROCCurve(const std::vector<float>& tar, ROCCurve* roc);
 // first min(100, lists) distractor score lists as impostors), sorts it by
 // descending (score, label) in parallel, computes the true accept table
 // and appends the thinned ROC curve to `*roc`.
-void RunVerification(const SubjectMap& subject_map,
-                     const cv::Mat& probe_scores, const ScoreLists& lists,
-                     ROCCurve* roc);
+void RunVerification(const SubjectMap& subject_map, const cv::Mat& probe_scores,
+                     const ScoreLists& lists, ROCCurve* roc);
 
 // EvaluateSortingEverything is the route of fuse_results_sort_everything:
 // the plain algorithms on the loaded distractor matrix.
