@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,22 +44,19 @@ class BruteForceCounts : public ScoreCounts {
   }
   void TopDistractors(int32_t probe, TopDistractorList* best) const override {
     recorder_.TopDistractors(probe, best);
-    std::vector<int32_t> order(n_);
-    for (int32_t k = 0; k < n_; ++k) order[k] = k;
-    const float* row = rows_.ptr<float>(probe);
-    std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
-      return RanksBefore(row[a], a, row[b], b);
+    for (int32_t k = 0; k < n_; ++k)
+      best->emplace_back(k, rows_.at<float>(probe, k));
+    std::sort(best->begin(), best->end(), [](auto a, auto b) {
+      return RanksBefore(a.second, a.first, b.second, b.first);
     });
-    for (int32_t k = 0; k < std::min(n_, kTopDistractorCount); ++k) {
-      best->emplace_back(order[k], row[order[k]]);
-    }
+    best->resize(std::min(n_, kTopDistractorCount));
   }
 
  private:
   int64_t Beating(int32_t row, float score) const {
-    int64_t beating = 0;
-    for (int32_t k = 0; k < n_; ++k) beating += rows_.at<float>(row, k) > score;
-    return beating;
+    const float* scores = rows_.ptr<float>(row);
+    return std::count_if(scores, scores + n_,
+                         [&](float s) { return s > score; });
   }
 
   const cv::Mat& rows_;
@@ -69,43 +66,40 @@ class BruteForceCounts : public ScoreCounts {
 
 // The same scores bit for bit (any NaN matches any NaN).
 bool SameScores(const std::vector<float>& a, const std::vector<float>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](float x, float y) {
-                      return (std::isnan(x) && std::isnan(y)) ||
-                             std::memcmp(&x, &y, sizeof x) == 0;
-                    });
+  return std::equal(
+      a.begin(), a.end(), b.begin(), b.end(), [](float x, float y) {
+        return std::isnan(x) ? std::isnan(y) : std::memcmp(&x, &y, 4) == 0;
+      });
 }
 
 // The distinct numbers among `scores`, ascending (-0 and +0 as one).
-std::vector<float> Distinct(const std::vector<float>& scores) {
-  std::vector<float> numbers;
-  for (const float s : scores) {
-    if (!std::isnan(s)) numbers.push_back(s);
-  }
-  std::sort(numbers.begin(), numbers.end());
-  std::vector<float> distinct;
-  for (const float s : numbers) {
-    if (distinct.empty() || distinct.back() != s) distinct.push_back(s);
-  }
-  return distinct;
+std::vector<float> Distinct(std::vector<float> scores) {
+  scores.erase(std::remove_if(scores.begin(), scores.end(),
+                              [](float s) { return std::isnan(s); }),
+               scores.end());
+  std::sort(scores.begin(), scores.end());
+  scores.erase(std::unique(scores.begin(), scores.end()), scores.end());
+  return scores;
 }
 
+// Every number of `e`, floats in hexadecimal: equal texts, equal bits.
 std::string Text(const Evaluation& e) {
-  return testing::PrintToString(e.matches.top_distractors) +
-         testing::PrintToString(e.matches.mate_ranks) +
-         testing::PrintToString(e.cmc) + testing::PrintToString(e.rank1) +
-         testing::PrintToString(e.traditional_cmc) +
-         testing::PrintToString(e.traditional_slots) +
-         testing::PrintToString(e.roc);
+  std::ostringstream out;
+  out << std::hexfloat << e.rank1 << ' ' << e.traditional_slots;
+  const auto put = [&out](const auto& pairs) {
+    for (const auto& [a, b] : pairs) out << ' ' << a << ',' << b;
+    out << ';';
+  };
+  put(e.cmc), put(e.traditional_cmc), put(e.roc);
+  for (const auto& list : e.matches.top_distractors) put(list);
+  for (const auto& list : e.matches.mate_ranks) put(list);
+  return out.str();
 }
 
 TEST(EvaluationTest, ThePlanIsWhatTheEvaluationAsksAndThePassAnswersIt) {
   std::mt19937 random(17);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
   // Few levels, so that scores tie within and across rows and matrices.
-  auto draw = [&] {
-    return random() % 25 == 0 ? nan : static_cast<float>(random() % 9) / 8;
-  };
+  auto draw = [&] { return random() % 25 ? (random() % 9) / 8.0f : NAN; };
   testutil::ScratchDir dir;
   for (int trial = 0; trial < 40; ++trial) {
     SCOPED_TRACE(trial);
@@ -114,11 +108,11 @@ TEST(EvaluationTest, ThePlanIsWhatTheEvaluationAsksAndThePassAnswersIt) {
     const int32_t cols = static_cast<int32_t>(random() % 50);
     const int32_t n = cols - static_cast<int32_t>(random() % (cols + 1)) / 2;
     std::vector<std::string> names;
+    SubjectMap map;
     for (int32_t p = 0; p < probes; ++p) {
       names.push_back(std::to_string(random() % (1 + probes / 3)));
+      map[names[p]].push_back(p);
     }
-    SubjectMap map;
-    for (int32_t p = 0; p < probes; ++p) map[names[p]].push_back(p);
     cv::Mat probe_scores(probes, probes, CV_32FC1);
     cv::Mat distractors(rows, cols, CV_32FC1);
     for (float& s : cv::Mat_<float>(probe_scores)) s = draw();
@@ -131,21 +125,18 @@ TEST(EvaluationTest, ThePlanIsWhatTheEvaluationAsksAndThePassAnswersIt) {
     asked.top_distractors.resize(probes);
     Evaluation expected;
     Evaluate(in, BruteForceCounts(distractors, n, &asked), &expected);
-    // The real answers change no question.
+    // The real answers change no question, and the plan holds those
+    // questions and nothing else.
+    const PassPlan plan = PlanScorePass(recorded, n, ImpostorRows(rows));
     ASSERT_EQ(recorded.probe_scores.size(), asked.probe_scores.size());
+    ASSERT_EQ(plan.probe_thresholds.size(), asked.probe_scores.size());
     for (int32_t p = 0; p < probes; ++p) {
       EXPECT_TRUE(SameScores(recorded.probe_scores[p], asked.probe_scores[p]));
-    }
-    EXPECT_TRUE(SameScores(recorded.impostor_scores, asked.impostor_scores));
-    EXPECT_EQ(recorded.top_distractors, asked.top_distractors);
-
-    // The plan holds those questions, and nothing else.
-    const PassPlan plan = PlanScorePass(recorded, n, ImpostorRows(rows));
-    ASSERT_EQ(plan.probe_thresholds.size(), static_cast<size_t>(probes));
-    for (int32_t p = 0; p < probes; ++p) {
       EXPECT_EQ(plan.probe_thresholds[p], Distinct(asked.probe_scores[p]));
     }
+    EXPECT_TRUE(SameScores(recorded.impostor_scores, asked.impostor_scores));
     EXPECT_EQ(plan.impostor_thresholds, Distinct(asked.impostor_scores));
+    EXPECT_EQ(recorded.top_distractors, asked.top_distractors);
 
     // The pass over the matrix file answers them as counting one by one.
     const std::string path = dir.Path("d" + std::to_string(trial) + ".mat");

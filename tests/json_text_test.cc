@@ -1,5 +1,6 @@
-// The layout of the result files: real texts, the layout rules, and the
-// library's own styled layout as an oracle on random documents.
+// The layout of the result files: real texts, and the layout rules against
+// the library's own styled layout on random documents (the result files'
+// tests write reals and NaN in place).
 #include "results/json_text.h"
 
 #include <gtest/gtest.h>
@@ -14,53 +15,16 @@
 namespace {
 
 TEST(FormatRealTest, Table) {
-  const double kInf = std::numeric_limits<double>::infinity();
-  const std::pair<double, const char*> cases[] = {
-      {0.5f, "0.50"},    {0.25f, "0.250"}, {1.0f, "1.0"},   {0.0, "0.0"},
-      {-0.0, "-0.0"},    {10.0, "10.0"},   {-1.5, "-1.50"}, {0.1, "0.10"},
-      {1e-4, "0.00010"}, {NAN, "null"},    {kInf, "null"},  {-kInf, "null"}};
-  for (const auto& [value, text] : cases) EXPECT_EQ(FormatReal(value), text);
   // Below 1e-4 and from 1e16 on, the exponent form keeps its zeros.
-  EXPECT_EQ(FormatReal(0.6f), "0.6000000238418579");
-  EXPECT_EQ(FormatReal(1e-5f), "9.999999747378752e-06");
-  EXPECT_EQ(FormatReal(1e-5), "1.000000000000000e-05");
-  EXPECT_EQ(FormatReal(1e16), "1.000000000000000e+16");
-  EXPECT_EQ(FormatReal(1e-100), "1.000000000000000e-100");
-  EXPECT_EQ(FormatReal(123456789012345.0), "123456789012345.0");
-}
-
-Json::Value Array(int count, const Json::Value& element) {
-  Json::Value array(Json::arrayValue);
-  for (int i = 0; i < count; ++i) array.append(element);
-  return array;
-}
-
-// The root text of an array of `count` copies of `element`, on one line or
-// on lines of their own.
-std::string Text(bool one_line, int count, const std::string& element) {
-  std::string text = one_line ? "[ " : "\n[\n\t";
-  for (int i = 0; i < count; ++i) {
-    text += (i == 0 ? "" : one_line ? ", " : ",\n\t") + element;
-  }
-  return text + (one_line ? " ]\n" : "\n]\n");
-}
-
-TEST(StyledJSONTextTest, Layouts) {
-  const std::string x67 = '"' + std::string(67, 'x') + '"';
-  const std::string x68 = '"' + std::string(68, 'x') + '"';
-  const std::pair<Json::Value, std::string> cases[] = {
-      {Json::Value(0.25), "0.250\n"},  // The oracle below has no reals.
-      // A one-line array of 23 digits takes 71 characters, of 24 exactly
-      // 74, so the margin breaks it before the 25-element rule can.
-      {Array(23, 7), Text(true, 23, "7")},
-      {Array(24, 7), Text(false, 24, "7")},
-      {Array(2, NAN), Text(true, 2, "null")},
-      {Array(1, std::string(67, 'x')), Text(true, 1, x67)},  // 73 characters.
-      {Array(1, std::string(68, 'x')), Text(false, 1, x68)},
-      {Json::Value("q\"b\\\b\f\n\r\t\x01\x1f/\x7f\xc3\xa9"),
-       "\"q\\\"b\\\\\\b\\f\\n\\r\\t\\u0001\\u001f/\x7f\xc3\xa9\"\n"}};
-  for (const auto& [value, text] : cases)
-    EXPECT_EQ(StyledJSONText(value), text);
+  // clang-format off
+  const std::pair<double, const char*> cases[] = {
+      {0.25f, "0.250"}, {0.0, "0.0"}, {-0.0, "-0.0"}, {10.0, "10.0"},
+      {-1.5, "-1.50"}, {1e-4, "0.00010"}, {NAN, "null"}, {-INFINITY, "null"},
+      {0.6f, "0.6000000238418579"}, {1e-5, "1.000000000000000e-05"},
+      {1e16, "1.000000000000000e+16"},
+      {123456789012345.0, "123456789012345.0"}};
+  // clang-format on
+  for (const auto& [value, text] : cases) EXPECT_EQ(FormatReal(value), text);
 }
 
 // The library's styled stream writer lays documents out the same way,

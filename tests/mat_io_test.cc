@@ -1,21 +1,25 @@
+// MatIO's writers and readers: bit-for-bit round trips, storage reuse, and
+// truncated or lying inputs refused without taking the memory they announce.
+// Python's tests run the malformed headers through Load.
 #include "matio/mat_io.h"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
+#include <malloc.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <tuple>
-#include <utility>
 
 #include "tests/test_util.h"
 
 namespace {
+
+constexpr int64_t kMiB = int64_t{1} << 20;
 
 std::string H(int32_t rows, int32_t cols, int32_t step, int32_t type) {
   const int32_t fields[] = {rows, cols, step, type};
@@ -31,7 +35,7 @@ cv::Mat RandomMat(int rows, int cols, int type, int seed) {
 }
 
 // The file of `m` with rows `step` bytes apart, the gaps filled with 0xEE.
-std::string Strided(const cv::Mat& m, int step, int32_t type) {
+std::string Strided(const cv::Mat& m, int64_t step, int32_t type) {
   std::string bytes = H(m.rows, m.cols, step, type);
   const size_t row = m.cols * m.elemSize();
   for (int r = 0; r < m.rows; ++r) {
@@ -40,7 +44,6 @@ std::string Strided(const cv::Mat& m, int step, int32_t type) {
   return bytes;
 }
 
-// The canonical file of `m`: its header, then its rows without gaps.
 std::string File(const cv::Mat& m) {
   return Strided(m, m.cols * m.elemSize(), m.type());
 }
@@ -75,233 +78,211 @@ std::string WriteWith(int writer, const cv::Mat& mat, std::string path = "") {
   return ok ? testutil::ReadFile(path) : "<failed>";
 }
 
-enum Reader { kLoad, kRead, kPipe, kPartial, kStream, kUnseekable, kReaders };
-const char* const kNames[] = {"Load",        "read", "read(pipe)",
-                              "PartialRead", "Read", "Read(unseekable)"};
-struct Outcome {
-  bool ok = false;
-  std::string error;
-  int64_t consumed = -1;  // Bytes taken from the input; -1 for Load.
-};
-
-Outcome ReadWith(int reader, const std::string& bytes, cv::Mat* mat) {
-  const std::string path = Temp(bytes);
-  std::string copy = bytes;
-  Unseekable unseekable(&copy);
-  std::stringbuf seekable(bytes);
-  std::istream in(reader == kStream ? static_cast<std::streambuf*>(&seekable)
-                                    : &unseekable);
-  FILE* f = reader == kPipe ? popen(("cat " + path).c_str(), "r")
-                            : fopen(path.c_str(), "rb");
-  Outcome o;
-  o.ok = reader == kLoad      ? MatIO::Load(path, mat, &o.error)
-         : reader == kPartial ? MatIO::PartialRead(f, mat, INT_MAX, &o.error)
-         : reader <= kPipe    ? MatIO::read(f, mat, &o.error)
-                              : MatIO::Read(mat, &in, &o.error);
-  int64_t rest = reader >= kStream ? in.rdbuf()->in_avail() : 0;
-  while (reader < kStream && fgetc(f) != EOF) ++rest;
-  reader == kPipe ? pclose(f) : fclose(f);
-  if (reader != kLoad) o.consumed = int64_t(bytes.size()) - rest;
-  return o;
+// Returns read() as called while the process may map at most `headroom`
+// bytes more than now (no limit for 0, nor under sanitizers); large blocks
+// are then mapped afresh, never taken from memory freed earlier.
+template <typename Read>
+bool Capped(int64_t headroom, Read read) {
+  if (headroom == 0 || testutil::kSanitized) return read();
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+  malloc_trim(0);
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  rlimit saved;
+  getrlimit(RLIMIT_AS, &saved);
+  const rlimit capped = {rlim_t(pages * sysconf(_SC_PAGESIZE) + headroom),
+                         saved.rlim_max};
+  const bool active = setrlimit(RLIMIT_AS, &capped) == 0;
+  const bool ok = read();
+  if (active) setrlimit(RLIMIT_AS, &saved);
+  return ok;
 }
 
-// Canonical files (no gap, no high type bits) must also be what every
-// writer produces. Short gaps go through in batches, a row longer than the
-// scratch buffer one by one; rows without columns are dropped whole.
+// Inputs of known length (a file, a seekable stream) and of unknown length
+// (a pipe, an unseekable stream). Load is read on an opened file.
+enum Reader { kFile, kPipe, kStream, kUnseekable, kPartialFile, kPartialPipe };
+const char* const kNames[] = {"read",        "read(pipe)",
+                              "Read",        "Read(unseekable)",
+                              "PartialRead", "PartialRead(pipe)"};
+bool FromPipe(int r) { return r == kPipe || r == kPartialPipe; }
+bool IsStream(int r) { return r == kStream || r == kUnseekable; }
+
+// Reads `bytes` with `reader` under Capped(headroom), PartialRead keeping `n`
+// rows. Returns "" or the error; sets `*consumed` to the bytes taken.
+std::string ReadWith(int reader, const std::string& bytes, cv::Mat* mat,
+                     int64_t headroom, int n = INT_MAX,
+                     int64_t* consumed = nullptr) {
+  const std::string path = Temp(bytes);
+  std::string copy = reader == kUnseekable ? bytes : "";
+  Unseekable unseekable(&copy);
+  std::stringbuf seekable(reader == kStream ? bytes : "");
+  std::istream in(reader == kStream ? static_cast<std::streambuf*>(&seekable)
+                                    : &unseekable);
+  FILE* f = FromPipe(reader) ? popen(("cat " + path).c_str(), "r")
+                             : fopen(path.c_str(), "rb");
+  std::string error;
+  const bool ok = Capped(headroom, [&] {
+    return IsStream(reader)   ? MatIO::Read(mat, &in, &error)
+           : reader < kStream ? MatIO::read(f, mat, &error)
+                              : MatIO::PartialRead(f, mat, n, &error);
+  });
+  int64_t rest = IsStream(reader) ? in.rdbuf()->in_avail() : 0;
+  static char drain[1 << 16];  // Lets `cat` finish when the reader gave up.
+  for (size_t got; !IsStream(reader) && (got = fread(drain, 1, 65536, f));) {
+    rest += got;
+  }
+  FromPipe(reader) ? pclose(f) : fclose(f);
+  unlink(path.c_str());
+  if (consumed != nullptr) *consumed = int64_t(bytes.size()) - rest;
+  return ok ? "" : error.empty() ? "(no error)" : error;
+}
+
+// Every writer produces the canonical file (no gap, no high type bits).
+// Every reader returns the matrix in contiguous storage, leaves old storage
+// of another shape alone and stops right after the rows it keeps, which are
+// all PartialRead needs. Gaps go through in batches or, past the scratch
+// buffer, row by row; the 5 MiB case comes from pipes in growing chunks.
 TEST(MatIOTest, EveryWriterAndReaderRoundTripBitForBit) {
-  // Case 0 holds these NaN payloads, infinities, -0 and denormals.
-  const uint32_t edge_bits[] = {0x7FC00000, 0xFFC00001, 0x7F800001,  // NaNs
-                                0x7F800000, 0xFF800000, 0x80000000,  // inf, -0
-                                0x00000001, 0x7F7FFFFF, 0x3F800000};
   // Rows, cols, type, gap bytes after each row, type bits 12-31. Types
   // 0xFF8 and 0xFFE have 512 channels; without rows the step is not used.
   const int64_t cases[][5] = {
       {3, 3, CV_32F, 0, 0},          {4, 3, CV_64FC2, 0, 0},
-      {5, 7, CV_8UC3, 0, 0},         {2, 9, CV_8S, 0, 0},
-      {3, 4, CV_16U, 0, 0},          {6, 1, CV_16S, 0, 0},
-      {1, 3, CV_32SC4, 0, 0},        {2, 3, 0xFF8, 0, 0},
+      {5, 7, CV_8UC3, 0, 0},         {2, 3, 0xFF8, 0, 0},
       {1, 1, 0xFFE, 0, 0},           {0, 0, CV_8U, 0, 0},
       {0, 4, CV_32F, 0, 0},          {3, 0, CV_64F, 0, 0},
       {2, 2, CV_32F, 0, 0xABCDE000}, {4, 3, CV_32F, 4, 0},
       {3, 2, CV_64FC3, 12, 0},       {2, 5, CV_8U, (1 << 20) + 3, 0},
-      {3, 0, CV_32F, 12, 0},         {0, 4, CV_32F, -32, 0}};
+      {3, 0, CV_32F, 12, 0},         {0, 4, CV_32F, -32, 0},
+      {640, 2048, CV_32F, 8, 0}};
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto [rows, cols, type, gap, high_bits] = cases[i];
-    const cv::Mat m =
-        i == 0 ? cv::Mat(3, 3, CV_32F, const_cast<uint32_t*>(edge_bits))
-               : RandomMat(rows, cols, type, i);
-    const std::string bytes =
-        Strided(m, cols * m.elemSize() + gap, type | high_bits);
+    const cv::Mat m = RandomMat(rows, cols, type, i);
+    const int64_t step = cols * m.elemSize() + gap;
+    const std::string bytes = Strided(m, step, type | high_bits);
     SCOPED_TRACE("case " + std::to_string(i));
     for (int w = 0; w < 3 && gap == 0 && high_bits == 0; ++w) {
       EXPECT_EQ(WriteWith(w, m), bytes) << "writer " << w;
     }
-    for (int r = 0; r < kReaders; ++r) {
-      cv::Mat back = RandomMat(2, 2, CV_32F, 99);
-      const Outcome o = ReadWith(r, bytes + "tail", &back);
-      EXPECT_TRUE(o.ok && BitEqual(back, m)) << kNames[r] << o.error;
-      EXPECT_TRUE(back.empty() || back.isContinuous());
-      EXPECT_TRUE(o.consumed < 0 || o.consumed == int64_t(bytes.size()));
+    for (int r = kFile; r <= kPartialPipe; ++r) {
+      for (int n : {-1, 1, 200, INT_MAX}) {
+        if (r < kPartialFile && n != INT_MAX) continue;
+        const int kept = std::clamp<int64_t>(n, 0, rows);
+        const int64_t size = 16 + kept * step;
+        cv::Mat expected(kept, cols, m.type()),
+            back = RandomMat(1, 1, CV_8U, 9);
+        if (!expected.empty()) m.rowRange(0, kept).copyTo(expected);
+        const cv::Mat old = back;
+        int64_t consumed = -1;
+        const std::string error =
+            ReadWith(r, bytes.substr(0, size) + "tail", &back,
+                     2 * int64_t(bytes.size()) + 64 * kMiB, n, &consumed);
+        EXPECT_TRUE(error.empty() && BitEqual(back, expected) &&
+                    consumed == size && (back.empty() || back.isContinuous()) &&
+                    BitEqual(old, RandomMat(1, 1, CV_8U, 9)))
+            << kNames[r] << " " << n << " " << error;
+      }
     }
   }
-}
-
-TEST(MatIOTest, WorkedExampleAndHeaders) {
-  const float values[] = {1.5f, -2.0f, 0.25f, 3.0f, -0.0f, 1e30f};
-  EXPECT_EQ(WriteWith(0, cv::Mat(3, 2, CV_32F, const_cast<float*>(values))),
-            std::string("\3\0\0\0\2\0\0\0\x8\0\0\0\5\0\0\0", 16) +
-                std::string(reinterpret_cast<const char*>(values), 24));
-  // The header functions drop type bits 12-31.
-  const std::string path = Temp("");
-  FILE* file = fopen(path.c_str(), "wb");
-  EXPECT_TRUE(MatIO::WriteHeader(file, {7, 1, 4, int32_t(0xFFFFF005)}));
-  fclose(file);
-  EXPECT_EQ(testutil::ReadFile(path), H(7, 1, 4, 5));
-  file = fopen(Temp(H(7, 1, 8, int32_t(0xABCDE006)) + "next").c_str(), "rb");
+  // ReadHeader, which the row streams use, drops type bits 12-31 too.
+  FILE* file = fopen(Temp(H(7, 1, 8, int32_t(0xABCDE006))).c_str(), "rb");
   MatHeader header;
-  EXPECT_TRUE(MatIO::ReadHeader(file, &header));
-  EXPECT_EQ(header.type, 6);
-  EXPECT_EQ(ftell(file), 16);
+  EXPECT_TRUE(MatIO::ReadHeader(file, &header) && header.type == 6);
   fclose(file);
 }
 
-TEST(MatIOTest, ReadReusesMatchingStorageAndStreamReadReplacesIt) {
-  const cv::Mat stored = RandomMat(3, 2, CV_32F, 15);
-  const std::string bytes = WriteWith(0, stored);
-  // A matching view is filled in place; the rest of its parent is kept.
-  cv::Mat parent = RandomMat(5, 4, CV_32F, 16);
-  cv::Mat expected = parent.clone();
-  stored.copyTo(expected(cv::Rect(1, 1, 2, 3)));
-  cv::Mat view = parent(cv::Rect(1, 1, 2, 3));
-  ASSERT_TRUE(ReadWith(kRead, bytes, &view).ok);
-  EXPECT_EQ(view.data, parent.ptr(1) + 4);
-  EXPECT_TRUE(BitEqual(parent, expected));
-  // Read, and read into another shape or type, take new storage.
-  const std::pair<int, cv::Mat> cases[] = {
-      {kStream, RandomMat(3, 2, CV_32F, 17)},
-      {kRead, RandomMat(2, 3, CV_32F, 17)},
-      {kRead, RandomMat(3, 2, CV_64F, 17)}};
-  for (const auto& [reader, old] : cases) {
-    cv::Mat target = old.clone();
-    const cv::Mat holder = target;
-    ASSERT_TRUE(ReadWith(reader, bytes, &target).ok);
-    EXPECT_NE(target.data, holder.data) << kNames[reader];
-    EXPECT_TRUE(BitEqual(holder, old) && BitEqual(target, stored));
+// A view of the file's shape and type is filled in place by read, from a
+// pipe without staging the 4 MiB first (within 2 MiB); Read always takes new
+// storage and leaves the view's as it was.
+TEST(MatIOTest, OnlyReadFillsMatchingStorageInPlace) {
+  const cv::Mat stored = RandomMat(1024, 1024, CV_32F, 15);
+  const cv::Rect inside(1, 1, 1024, 1024);
+  for (int r = kFile; r <= kUnseekable; ++r) {
+    cv::Mat parent = RandomMat(1026, 1026, CV_32F, 16);
+    cv::Mat expected = parent.clone(), view = parent(inside);
+    if (!IsStream(r)) stored.copyTo(expected(inside));
+    const int64_t headroom = IsStream(r) ? 0 : 2 * kMiB;
+    ASSERT_EQ(ReadWith(r, File(stored), &view, headroom), "") << kNames[r];
+    EXPECT_EQ(view.data == parent.ptr(1) + 4, !IsStream(r)) << kNames[r];
+    EXPECT_TRUE(BitEqual(view, stored) && BitEqual(parent, expected));
   }
 }
 
-TEST(MatIOTest, PartialReadKeepsFirstRowsAndStopsAfterThem) {
-  const cv::Mat mat = RandomMat(5, 3, CV_32F, 18);
-  for (int n : {INT_MIN, -1, 0, 1, 3, 5, 6, INT_MAX}) {
-    const int kept = std::clamp(n, 0, 5);
-    // Only the kept rows need to be present; what follows is left unread.
-    const std::string path =
-        Temp(Strided(mat, 16, CV_32F).substr(0, 16 + kept * 16) + "TAIL");
-    FILE* file = fopen(path.c_str(), "rb");
-    cv::Mat out;
-    ASSERT_TRUE(MatIO::PartialRead(file, &out, n)) << n;
-    EXPECT_TRUE(
-        BitEqual(out, kept ? mat.rowRange(0, kept) : cv::Mat(0, 3, CV_32F)));
-    char next[5] = {};
-    EXPECT_EQ(fread(next, 1, 5, file), 4u);
-    EXPECT_STREQ(next, "TAIL") << n;
-    fclose(file);
-  }
-}
-
-TEST(MatIOTest, FailedLoadsAndWritesReturnFalse) {
-  const cv::Mat before = RandomMat(2, 2, CV_32F, 19);
-  cv::Mat out = before.clone();
-  uchar* const data = out.data;
-  std::string error;
-  EXPECT_FALSE(MatIO::Load(Temp("") + "absent", &out, &error));
-  // LoadFromMatlabMat loads nothing.
-  EXPECT_FALSE(MatIO::LoadFromMatlabMat(Temp(WriteWith(0, out)), "s", &out));
-  EXPECT_TRUE(out.data == data && BitEqual(out, before) && !error.empty());
-  EXPECT_FALSE(MatIO::Save(Temp("") + "/dir/m.bin", before));
-  // A full device fails the writes, or the flush or close of a header.
-  for (int w = 0; w < 3; ++w) {
-    EXPECT_EQ(WriteWith(w, before, "/dev/full"), "<failed>") << w;
-    EXPECT_EQ(WriteWith(w, cv::Mat(), "/dev/full"), "<failed>") << w;
-  }
-  FILE* full = fopen("/dev/full", "wb");
-  EXPECT_FALSE(MatIO::WriteHeader(full, MatHeader{}));
-  fclose(full);
-  // What the format cannot hold is refused, and Save then creates nothing:
-  // three dimensions, depth 7, a row of 2 GiB (whose storage is never read).
-  const int sizes[] = {2, 2, 2};
-  for (const cv::Mat& m : {cv::Mat(3, sizes, CV_32F), cv::Mat(2, 2, CV_16F),
-                           cv::Mat(1, 1 << 29, CV_32F, out.data)}) {
-    const std::string path = Temp("") + "x";
-    EXPECT_FALSE(MatIO::Save(path, m) || testutil::Exists(path));
-    EXPECT_EQ(WriteWith(2, m), "<failed>");
-  }
-}
-
-// The parent ends exactly where an inaccessible page begins, so a writer
-// that reads past its storage crashes the test.
-TEST(MatIOTest, ViewsAreWrittenWithoutReadingPastStorage) {
-  const long page = sysconf(_SC_PAGESIZE);
-  char* region =
-      static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
-                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(region, MAP_FAILED);
-  ASSERT_EQ(mprotect(region + page, page, PROT_NONE), 0);
-  char* base = region + page - 4 * 5 * 4;
-  cv::Mat parent(4, 5, CV_32F, base);
-  RandomMat(4, 5, CV_32F, 20).copyTo(parent);
+// A view is stored with its own stride only when that span lies within its
+// storage. What the format cannot hold is refused, Save then creating
+// nothing; a full device fails the data, or the flush or close of a header.
+TEST(MatIOTest, WritersStoreViewsAndReportFailures) {
+  const cv::Mat parent = RandomMat(4, 5, CV_32F, 20);
   // Each view with the stored step and the offset of its first element in
   // the parent (-1: a contiguous copy is stored).
   const std::tuple<cv::Rect, int, int> cases[] = {
-      {cv::Rect(1, 0, 2, 3), 20, 4},   // Own stride, gap bytes included.
-      {cv::Rect(0, 1, 5, 3), 20, 20},  // Contiguous rows.
-      {cv::Rect(1, 2, 2, 2), 8, -1},   // Own stride would pass the end.
+      {cv::Rect(1, 0, 2, 3), 20, 4},   // The stride's span ends inside.
+      {cv::Rect(1, 2, 2, 2), 8, -1},   // It would pass the end.
       {cv::Rect(3, 3, 2, 1), 8, 72}};  // One row needs no stride.
   for (const auto& [rect, step, offset] : cases) {
     const cv::Mat view = parent(rect);
     const std::string expected =
-        offset < 0 ? File(view)
-                   : H(rect.height, rect.width, step, CV_32F) +
-                         std::string(base + offset, rect.height * step);
+        offset < 0
+            ? File(view)
+            : H(rect.height, rect.width, step, CV_32F) +
+                  std::string(parent.ptr<char>() + offset, rect.height * step);
     for (int w = 0; w < 3; ++w) {
       EXPECT_EQ(WriteWith(w, view), expected) << rect << " writer " << w;
     }
   }
-  munmap(region, 2 * page);
+  // Three dimensions, depth 7, a row of 2 GiB (whose storage is never read).
+  const int sizes[] = {2, 2, 2};
+  for (const cv::Mat& m : {cv::Mat(3, sizes, CV_32F), cv::Mat(2, 2, CV_16F),
+                           cv::Mat(1, 1 << 29, CV_32F, parent.data)}) {
+    const std::string path = Temp("") + "x";
+    EXPECT_FALSE(MatIO::Save(path, m) || testutil::Exists(path));
+    EXPECT_EQ(WriteWith(2, m), "<failed>");
+  }
+  for (int w = 0; w < 3; ++w) {
+    EXPECT_EQ(WriteWith(w, parent, "/dev/full"), "<failed>") << w;
+    EXPECT_EQ(WriteWith(w, cv::Mat(), "/dev/full"), "<failed>") << w;
+  }
 }
 
-TEST(MatIOTest, MalformedHeadersAndTruncatedInputsAreRefused) {
-  const std::string pad(64, '\0');
-  const std::string whole = WriteWith(0, RandomMat(3, 2, CV_32F, 21));
-  const std::pair<std::string, const char*> cases[] = {
-      // Input, and Load's message when it is checked.
-      {H(-3, 2, 8, 5) + pad, "negative row count -3"},
-      {H(3, -1, 8, 5) + pad, nullptr},
-      {H(3, 2, 8, 0xFFF) + pad, nullptr},  // Depth 7.
-      {H(3, 2, 7, 5) + pad, nullptr},      // Step one byte short of a row.
-      {H(1, INT_MAX, INT_MAX, 5) + pad, nullptr},  // Row bytes >= 2^31.
-      {H(INT_MAX, 0, INT_MIN, 0) + pad, nullptr},  // Negative data length.
-      {whole.substr(0, 15), nullptr},
-      {whole.substr(0, 26),
-       "header announces 3 x 2 floats (step 8) = 24 data bytes but only 10 "
-       "remain"},
-      {whole.substr(0, 39), nullptr},
-      // Gigabytes announced in 16 bytes fail before anything is allocated;
-      // 2^62 bytes fail to allocate where the length is unknown.
-      {H(1 << 20, 1024, 4096, CV_32F),
-       "header announces 1048576 x 1024 floats (step 4096) = 4294967296 data "
-       "bytes but only 0 remain"},
-      {H(INT_MAX, INT_MAX / 4, INT_MAX - 3, CV_32F), nullptr}};
-  for (const auto& [input, load_error] : cases) {
-    for (int r = 0; r < kReaders; ++r) {
+// Every reader refuses with the message that says why, within 24 MiB, and
+// leaves the output alone, except that a pipe's reader may reshape it for a
+// small matrix before the data runs out and a file's reader release it when
+// an honest header's matrix finds no room.
+TEST(MatIOTest, TruncatedAndLyingInputsAreRefused) {
+  const std::string whole = File(RandomMat(3, 2, CV_32F, 21));
+  // 40 MiB announced and delivered, of which 1 + 2 + 4 + 8 MiB are staged
+  // when the 16 MiB chunk finds no room.
+  const std::string honest =
+      H(40, 1 << 18, 1 << 20, CV_32F) + std::string(40 * kMiB, 'Z');
+  // Input, then what readers of known and unknown length say ("": same).
+  const std::string cases[][3] = {
+      {H(1, INT_MAX, INT_MAX, 5) + whole, "step 2147483647 is smaller", ""},
+      {whole.substr(0, 39),
+       "header announces 3 x 2 floats (step 8) = 24 data bytes but only 23 "
+       "remain",
+       "stream ends after 23 of 24 data bytes"},
+      // 2^40 bytes announced, 3 MiB delivered.
+      {H(1 << 20, 1 << 18, 1 << 20, CV_32F) + std::string(3 * kMiB, 'Z'),
+       "header announces 1048576 x 262144 floats (step 1048576) = "
+       "1099511627776 data bytes but only 3145728 remain",
+       "stream ends after 3145728 of 1099511627776 data bytes"},
+      {H(INT_MAX, INT_MAX / 4, INT_MAX - 3, CV_32F),  // 2^62 data bytes.
+       "header announces 2147483647 x 536870911 floats",
+       "cannot allocate 2147483647 x 536870911 floats"},
+      {honest, "cannot allocate 40 x 262144 floats",
+       "cannot allocate a read buffer for 40 x 262144 floats"}};
+  for (const auto& [input, known, unknown] : cases) {
+    // Without a limit the honest read would succeed.
+    if (testutil::kSanitized && input.size() == honest.size()) continue;
+    for (int r = kFile; r <= kUnseekable; ++r) {
       SCOPED_TRACE(std::string(kNames[r]) + " on " + input.substr(0, 16));
       cv::Mat out = RandomMat(2, 2, CV_32F, 22);
-      const Outcome o = ReadWith(r, input, &out);
-      EXPECT_FALSE(o.ok || o.error.empty());
-      EXPECT_TRUE(r != kLoad || !load_error || o.error == load_error)
-          << o.error;
-      // Only a pipe, whose length is unknown, may reshape the output first.
-      EXPECT_TRUE(r == kPipe || BitEqual(out, RandomMat(2, 2, CV_32F, 22)));
+      const std::string error = ReadWith(r, input, &out, 24 * kMiB);
+      const bool says_known = r == kFile || r == kStream || unknown.empty();
+      EXPECT_EQ(error.rfind(says_known ? known : unknown, 0), 0u) << error;
+      const bool may_change =
+          r == kPipe || (r == kFile && input.size() == honest.size());
+      EXPECT_TRUE(may_change || BitEqual(out, RandomMat(2, 2, CV_32F, 22)));
     }
   }
 }

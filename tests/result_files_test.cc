@@ -45,30 +45,6 @@ TEST(ResultsFileTest, EmptyAndOnePointCurves) {
             std::vector<std::string>{"traditional_cmc"});
 }
 
-TEST(MatchResultsFileTest, WorkedExample) {
-  testutil::ScratchDir scratch;
-  const std::string path = scratch.Path("matches.json");
-  ASSERT_TRUE(SaveMatches(path,
-                          {{{7, 0.75f}, {2, 0.5f}}, {{2, 0.8125f}, {7, 0.25f}}},
-                          {{{0, 1}}, {{1, 0}}}));
-  EXPECT_EQ(ReadFile(path),
-            "\n[\n\t\n\t{\n"
-            "\t\t\"distractors\" : \n\t\t{\n"
-            "\t\t\t\"idx\" : [ 7, 2 ],\n"
-            "\t\t\t\"score\" : [ 0.750, 0.50 ]\n\t\t},\n"
-            "\t\t\"probes\" : \n\t\t{\n"
-            "\t\t\t\"idx\" : [ 1 ],\n"
-            "\t\t\t\"rank\" : [ 0 ]\n\t\t}\n\t},\n"
-            "\t\n\t{\n"
-            "\t\t\"distractors\" : \n\t\t{\n"
-            "\t\t\t\"idx\" : [ 2, 7 ],\n"
-            "\t\t\t\"score\" : [ 0.81250, 0.250 ]\n\t\t},\n"
-            "\t\t\"probes\" : \n\t\t{\n"
-            "\t\t\t\"idx\" : [ 0 ],\n"
-            "\t\t\t\"rank\" : [ 1 ]\n\t\t}\n\t}\n"
-            "]\n");
-}
-
 // The match results document built as a JSON value, the way the layout
 // rules describe it: an object per probe, a list without pairs as null,
 // ranks as the signed 32-bit integer of their low bits.
@@ -81,8 +57,7 @@ Json::Value MatchesDocument(const TopDistractorLists& top,
       distractors["idx"][j] = top[p][j].first;
       distractors["score"][j] = static_cast<double>(top[p][j].second);
     }
-    for (Json::ArrayIndex j = 0; p < mates.size() && j < mates[p].size();
-         ++j) {
+    for (Json::ArrayIndex j = 0; p < mates.size() && j < mates[p].size(); ++j) {
       probes["rank"][j] = static_cast<int32_t>(mates[p][j].first);
       probes["idx"][j] = mates[p][j].second;
     }
@@ -97,10 +72,14 @@ TEST(MatchResultsFileTest, TextEqualsTheLaidOutDocument) {
   // bits, scores with long and short texts, NaN, empty lists, and a mate
   // rank list shorter than the probes.
   std::mt19937 random(9);
-  const std::vector<float> scores = {
-      0.5f, 0.75f, 0.6f, -0.0f, 1e-7f, 3.0f,
-      std::numeric_limits<float>::quiet_NaN(),
-      std::numeric_limits<float>::infinity()};
+  const std::vector<float> scores = {0.5f,
+                                     0.75f,
+                                     0.6f,
+                                     -0.0f,
+                                     1e-7f,
+                                     3.0f,
+                                     std::numeric_limits<float>::quiet_NaN(),
+                                     std::numeric_limits<float>::infinity()};
   for (int trial = 0; trial < 200; ++trial) {
     const size_t probes = trial % 50 == 0 ? 0 : 1 + random() % 4;
     TopDistractorLists top(probes);
@@ -119,11 +98,14 @@ TEST(MatchResultsFileTest, TextEqualsTheLaidOutDocument) {
     ASSERT_EQ(MatchesText(top, mates),
               StyledJSONText(MatchesDocument(top, mates)));
   }
-  // Ranks keep their low 32 bits as a signed integer.
-  EXPECT_NE(MatchesText({{}}, {{{(uint64_t{1} << 32) + 5, 0},
-                                {4294967295u, 1},
-                                {2147483648u, 2}}})
-                .find("\"rank\" : [ 5, -1, -2147483648 ]"),
+  // The file is that text; ranks keep their low 32 bits as a signed integer.
+  testutil::ScratchDir scratch;
+  const MateRankLists mates = {
+      {{(uint64_t{1} << 32) + 5, 0}, {4294967295u, 1}, {2147483648u, 2}}};
+  ASSERT_TRUE(SaveMatches(scratch.Path("m.json"), {{{7, 0.75f}}}, mates));
+  EXPECT_EQ(ReadFile(scratch.Path("m.json")),
+            MatchesText({{{7, 0.75f}}}, mates));
+  EXPECT_NE(ReadFile(scratch.Path("m.json")).find("[ 5, -1, -2147483648 ]"),
             std::string::npos);
 }
 

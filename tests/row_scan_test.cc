@@ -20,15 +20,9 @@ std::vector<VectorWidth> Widths() {
 
 // Scores drawn from a few levels (ties), with NaN and infinities.
 float DrawScore(std::mt19937* random) {
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  const float inf = std::numeric_limits<float>::infinity();
-  switch ((*random)() % 40) {
-    case 0: return nan;
-    case 1: return inf;
-    case 2: return -inf;
-    case 3: return -0.0f;
-    default: return static_cast<float>((*random)() % 64) / 32.0f - 1.0f;
-  }
+  const float kSpecial[] = {NAN, INFINITY, -INFINITY, -0.0f};
+  const uint32_t pick = (*random)() % 40;
+  return pick < 4 ? kSpecial[pick] : ((*random)() % 64) / 32.0f - 1.0f;
 }
 
 TEST(RowScanTest, KernelsMatchAPlainScan) {
@@ -37,14 +31,13 @@ TEST(RowScanTest, KernelsMatchAPlainScan) {
     const int32_t count = static_cast<int32_t>(random() % 200);
     std::vector<float> scores(count);
     for (float& s : scores) s = trial % 7 == 0 ? 0.5f : DrawScore(&random);
-    std::vector<float> thresholds(random() % 12);
-    for (float& t : thresholds) t = DrawScore(&random);
     // A far threshold stretches the locator's range, so that the others
     // crowd into one bucket and are walked one by one.
-    if (trial % 3 == 0) thresholds.push_back(1e30f);
-    thresholds.erase(std::remove_if(thresholds.begin(), thresholds.end(),
-                                    [](float t) { return std::isnan(t); }),
-                     thresholds.end());
+    std::vector<float> thresholds(trial % 3 == 0, 1e30f);
+    for (int i = random() % 12; i > 0; --i) {
+      const float t = DrawScore(&random);
+      if (!std::isnan(t)) thresholds.push_back(t);
+    }
     std::sort(thresholds.begin(), thresholds.end());
     thresholds.erase(std::unique(thresholds.begin(), thresholds.end()),
                      thresholds.end());
@@ -70,7 +63,8 @@ TEST(RowScanTest, KernelsMatchAPlainScan) {
       SCOPED_TRACE(testing::Message() << "trial " << trial << " width "
                                       << static_cast<int>(width));
       // Two pieces of the row, as a pass may deliver it.
-      const int32_t split = count == 0 ? 0 : static_cast<int32_t>(random() % count);
+      const int32_t split =
+          count == 0 ? 0 : static_cast<int32_t>(random() % count);
       BestDistractors best;
       std::vector<int64_t> histogram(m + 1, 0);
       ThresholdLocator locator;

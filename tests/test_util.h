@@ -3,11 +3,11 @@
 #ifndef FUSE_RESULTS_TESTS_TEST_UTIL_H_
 #define FUSE_RESULTS_TESTS_TEST_UTIL_H_
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,16 +17,26 @@
 
 namespace testutil {
 
+// True under AddressSanitizer or ThreadSanitizer, whose runtimes reserve
+// their memory at start-up: a limit on the address space does not see it,
+// and a program started under one may not start at all.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)  // Clang, which defines no __SANITIZE_*.
+inline constexpr bool kSanitized =
+    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // ScratchDir is a fresh directory that is removed with everything in it.
 class ScratchDir {
  public:
   ScratchDir() {
     std::string pattern = ::testing::TempDir() + "fuse_results_XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    path_ = mkdtemp(buffer.data());
+    path_ = mkdtemp(pattern.data());
   }
-  ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  ~ScratchDir() { std::filesystem::remove_all(path_); }
   std::string Path(const std::string& name) const { return path_ + "/" + name; }
   const std::string& path() const { return path_; }
 
@@ -35,38 +45,28 @@ class ScratchDir {
 };
 
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
+  std::ostringstream content;
+  content << std::ifstream(path, std::ios::binary).rdbuf();
   return content.str();
 }
 
 inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+  std::ofstream(path, std::ios::binary) << text;
 }
 
 inline bool Exists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
+  return access(path.c_str(), F_OK) == 0;
 }
 
 inline std::string Quote(const std::string& text) {
   std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
+  for (char c : text) quoted += c == '\'' ? "'\\''" : std::string(1, c);
   return quoted + "'";
 }
 
 struct RunResult {
   int status = -1;  // Exit status, or 128 + signal.
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // Run runs `program` with `args` and captures its exit status, standard
@@ -79,15 +79,10 @@ inline RunResult Run(const ScratchDir& scratch, const std::string& program,
   const std::string err = scratch.Path("run.stderr");
   command += " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null";
   const int raw = std::system(command.c_str());
-  RunResult result;
-  if (WIFEXITED(raw)) {
-    result.status = WEXITSTATUS(raw);
-  } else if (WIFSIGNALED(raw)) {
-    result.status = 128 + WTERMSIG(raw);
-  }
-  result.out = ReadFile(out);
-  result.err = ReadFile(err);
-  return result;
+  return {WIFEXITED(raw)     ? WEXITSTATUS(raw)
+          : WIFSIGNALED(raw) ? 128 + WTERMSIG(raw)
+                             : -1,
+          ReadFile(out), ReadFile(err)};
 }
 
 }  // namespace testutil

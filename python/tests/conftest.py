@@ -1,6 +1,6 @@
 """Shared fixtures: the package on sys.path, the built C++ programs (from
-the build folder FUSE_RESULTS_BUILD names, else from build/, where a missing
-one skips the tests that need it) and an experiment evaluated by them."""
+FUSE_RESULTS_BUILD, else build/, where a missing one skips its tests) and
+an experiment evaluated by them."""
 
 import os
 import pathlib
@@ -25,14 +25,9 @@ def program(folder, name):
 
 
 @pytest.fixture(scope="session")
-def mat_tool():
-    return program("tools", "mat_tool")
-
-
-@pytest.fixture(scope="session")
 def experiment(tmp_path_factory):
-    """A 300-probe experiment against 3,000 distractors, evaluated: its
-    results file and the rank-1 rate fuse_results printed."""
+    """300 probes against 3,000 distractors, evaluated: the results file and
+    the rank-1 rate fuse_results printed."""
     folder = tmp_path_factory.mktemp("experiment")
     subprocess.run([program("tools", "make_experiment"), "--out", folder,
                     "--probes", "300", "--subjects", "60", "--distractors",
@@ -47,7 +42,6 @@ def experiment(tmp_path_factory):
 
 
 def run_script(script, *args):
-    """Runs python/<script> with this interpreter; returns the completed
-    process (text output captured)."""
+    """Runs python/<script>; returns the completed process, output as text."""
     return subprocess.run([sys.executable, str(PYTHON_DIR / script),
                            *map(str, args)], capture_output=True, text=True)
