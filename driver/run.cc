@@ -1,10 +1,15 @@
 #include "driver/run.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -41,6 +46,10 @@ bool ParseNumDistractors(const char* text, int32_t* num_distractors) {
   char* end = nullptr;
   errno = 0;
   const long value = std::strtol(text, &end, 10);
+  if (end == text) {
+    std::fprintf(stderr, "num_distractors \"%s\" is not a number\n", text);
+    return false;
+  }
   if (*end != '\0') {
     std::fprintf(stderr,
                  "warning: num_distractors \"%s\" is not a plain number; "
@@ -81,9 +90,106 @@ bool CheckScoreMatrix(const std::string& path, const char* what, int rows,
   return true;
 }
 
-// LoadFirstInputs handles the arguments, the probe info file and the probe
-// score matrix. Returns false (after saying why) when the run must end.
-bool LoadFirstInputs(int argc, char** argv, RunInputs* in) {
+// The two result files, prepared before the evaluation.
+struct ResultFiles {
+  PendingTextFile matches;
+  PendingTextFile results;
+};
+
+// Where a path leads: an existing file by its device and inode, any other
+// path by the real directory it would be created in and its name.
+struct FileIdentity {
+  bool exists = false;
+  bool regular = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string path;
+};
+
+FileIdentity IdentityOf(const std::string& path) {
+  FileIdentity id;
+  struct stat status;
+  if (stat(path.c_str(), &status) == 0) {
+    id.exists = true;
+    id.regular = S_ISREG(status.st_mode);
+    id.device = status.st_dev;
+    id.inode = status.st_ino;
+    return id;
+  }
+  const size_t slash = path.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  char* real = realpath(directory.c_str(), nullptr);
+  id.path = std::string(real != nullptr ? real : directory) + "/" +
+            path.substr(slash == std::string::npos ? 0 : slash + 1);
+  std::free(real);
+  return id;
+}
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+  if (a.exists != b.exists) return false;
+  return a.exists ? a.device == b.device && a.inode == b.inode
+                  : a.path == b.path;
+}
+
+// CheckResultPaths returns true iff neither result path names an input
+// file, and the two name different files (both may name one device, which
+// is written through). Otherwise it says which paths collide.
+bool CheckResultPaths(const RunInputs& in,
+                      const std::string& probe_info_filename) {
+  const std::pair<const char*, const std::string*> inputs[] = {
+      {"the distractor score file", &in.distractor_scores_filename},
+      {"the probe score file", &in.probe_scores_filename},
+      {"the probe info file", &probe_info_filename}};
+  const std::pair<const char*, const std::string*> results[] = {
+      {"The results file", &in.results_filename},
+      {"The match results file", &in.match_results_filename}};
+  FileIdentity result_ids[2];
+  for (int r = 0; r < 2; ++r) {
+    const std::string& result = *results[r].second;
+    result_ids[r] = IdentityOf(result);
+    for (const auto& [what, input] : inputs) {
+      if (result == *input || SameFile(result_ids[r], IdentityOf(*input))) {
+        std::fprintf(stderr, "%s %s is %s %s; it would be overwritten\n",
+                     results[r].first, result.c_str(), what, input->c_str());
+        return false;
+      }
+    }
+  }
+  const bool devices = result_ids[0].exists && !result_ids[0].regular;
+  if (!devices && (in.results_filename == in.match_results_filename ||
+                   SameFile(result_ids[0], result_ids[1]))) {
+    std::fprintf(stderr,
+                 "The results file %s and the match results file %s are the "
+                 "same file; one would overwrite the other\n",
+                 in.results_filename.c_str(),
+                 in.match_results_filename.c_str());
+    return false;
+  }
+  return true;
+}
+
+// OpenResultFiles prepares both result files, so that a directory that is
+// missing or not writable ends the run before any score is read.
+bool OpenResultFiles(const RunInputs& in, ResultFiles* files) {
+  std::string error;
+  if (!files->matches.Open(in.match_results_filename, &error)) {
+    std::fprintf(stderr, "Could not write the match results file %s (%s)\n",
+                 in.match_results_filename.c_str(), error.c_str());
+    return false;
+  }
+  if (!files->results.Open(in.results_filename, &error)) {
+    std::fprintf(stderr, "Could not write the results file %s (%s)\n",
+                 in.results_filename.c_str(), error.c_str());
+    return false;
+  }
+  return true;
+}
+
+// LoadFirstInputs handles the arguments, the probe info file, the result
+// files and the probe score matrix. Returns false (after saying why) when
+// the run must end.
+bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files) {
   if (argc != 7) {
     std::puts(kUsage);
     return false;
@@ -93,12 +199,23 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in) {
   const std::string probe_info_filename = argv[3];
   in->results_filename = argv[5];
   in->match_results_filename = argv[6];
-  if (!ParseNumDistractors(argv[4], &in->num_distractors)) return false;
+  if (!ParseNumDistractors(argv[4], &in->num_distractors) ||
+      !CheckResultPaths(*in, probe_info_filename)) {
+    return false;
+  }
 
   LoadProbeInfo(probe_info_filename, &in->probe_count, &in->subject_map,
                 &in->probe_names);
   std::printf("Loaded %d probes spanning %d classes\n", in->probe_count,
               static_cast<int>(in->subject_map.size()));
+  if (in->probe_count == 0) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: the probe info file names no probes: %s\n",
+                 probe_info_filename.c_str(),
+                 WhyNoProbes(ParseJsonOrDie(probe_info_filename)).c_str());
+    return false;
+  }
+  if (!OpenResultFiles(*in, files)) return false;
 
   std::printf("Loading from %s\n", in->probe_scores_filename.c_str());
   std::string error;
@@ -115,37 +232,80 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in) {
                           in->probe_count, in->probe_count);
 }
 
-// SaveResults writes both files, the match results first; a file that
-// cannot be written is reported and makes the status 1.
-int SaveResults(const RunInputs& in, const RunOutputs& out) {
-  int status = 0;
-  if (!SaveMatches(in.match_results_filename, out.matches.top_distractors,
-                   out.matches.mate_ranks)) {
-    std::fprintf(stderr, "Could not write the match results file %s\n",
-                 in.match_results_filename.c_str());
-    status = 1;
-  }
-  if (!SaveCMCAndROC(in.results_filename, out.cmc, out.traditional_cmc,
-                     out.roc)) {
-    std::fprintf(stderr, "Could not write the results file %s\n",
-                 in.results_filename.c_str());
-    status = 1;
-  }
-  return status;
+// ReportUnwritable says that the `which` file at `path` could not be
+// written and returns the status 1.
+int ReportUnwritable(const char* which, const std::string& path,
+                     const std::string& error) {
+  std::fprintf(stderr, "Could not write the %s file %s (%s)\n", which,
+               path.c_str(), error.c_str());
+  return 1;
 }
 
-}  // namespace
+// SaveResults completes both result files and only then replaces both,
+// back to back: when either cannot be completed, neither replaces its old
+// file (a device or FIFO written straight through excepted), the failure
+// is reported and the status is 1.
+int SaveResults(const RunInputs& in, const RunOutputs& out,
+                ResultFiles* files) {
+  std::string error;
+  const std::string matches =
+      MatchesText(out.matches.top_distractors, out.matches.mate_ranks);
+  if (!files->matches.Write(matches, &error)) {
+    return ReportUnwritable("match results", in.match_results_filename, error);
+  }
+  const std::string results =
+      CMCAndROCText(out.cmc, out.traditional_cmc, out.roc);
+  if (!files->results.Write(results, &error)) {
+    return ReportUnwritable("results", in.results_filename, error);
+  }
+  if (!files->matches.Commit(&error)) {
+    return ReportUnwritable("match results", in.match_results_filename, error);
+  }
+  if (!files->results.Commit(&error)) {
+    return ReportUnwritable("results", in.results_filename, error);
+  }
+  return 0;
+}
 
-int RunFuseResults(int argc, char** argv, const Route& route) {
-  // Whatever a library throws (an allocation that fails, above all) ends
-  // the run with one line and status 1, never with an abort; no result
-  // file has been written at that point, or it was replaced whole.
+// ReserveStandardDescriptors puts /dev/null, read only, on each of the
+// standard descriptors that is closed, so that no file the run opens takes
+// its place (and receives the summary lines); writes to it fail as writes
+// to the closed descriptor would.
+void ReserveStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int reserved = open("/dev/null", O_RDONLY);
+    if (reserved >= 0 && reserved != fd) {
+      dup2(reserved, fd);
+      close(reserved);
+    }
+  }
+}
+
+// StandardOutputWritten returns true iff every line written to standard
+// output reached it (or its reader closed the pipe, whose end the run need
+// not report); otherwise it says so on standard error.
+bool StandardOutputWritten() {
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  if (flushed && !std::ferror(stdout)) return true;
+  if (errno == EPIPE) return true;
+  std::fprintf(stderr, "fuse_results: write error on standard output%s%s\n",
+               errno != 0 ? ": " : "", errno != 0 ? std::strerror(errno) : "");
+  return false;
+}
+
+// Run runs the program; whatever a library throws (an allocation that
+// fails, above all) ends it with one line and status 1, never with an
+// abort, and no result file replaced.
+int Run(int argc, char** argv, const Route& route) {
   try {
     RunInputs in;
-    if (!LoadFirstInputs(argc, argv, &in)) return 1;
+    ResultFiles files;
+    if (!LoadFirstInputs(argc, argv, &in, &files)) return 1;
     RunOutputs out;
     if (!route(&in, &out)) return 1;
-    return SaveResults(in, out);
+    return SaveResults(in, out, &files);
   } catch (const std::bad_alloc&) {
     std::fflush(stdout);
     std::fprintf(stderr, "fuse_results: out of memory\n");
@@ -154,6 +314,14 @@ int RunFuseResults(int argc, char** argv, const Route& route) {
     std::fprintf(stderr, "fuse_results: %s\n", e.what());
   }
   return 1;
+}
+
+}  // namespace
+
+int RunFuseResults(int argc, char** argv, const Route& route) {
+  ReserveStandardDescriptors();
+  const int status = Run(argc, argv, route);
+  return StandardOutputWritten() ? status : 1;
 }
 
 bool CheckDistractorMatrix(int rows, int cols, int type, RunInputs* in) {

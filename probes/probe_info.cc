@@ -85,6 +85,16 @@ void LoadProbeInfo(const std::string& path, int32_t* probe_count,
   MakeSubjectMap(*probe_names, subject_map);
 }
 
+std::string WhyNoProbes(const Json::Value& root) {
+  if (!root.isObject() || !root.isMember("id")) return "no \"id\" array";
+  const Json::Value& ids = root["id"];
+  if (ids.isNull()) return "\"id\" is null";
+  if (ids.isString()) return "\"id\" is a string";
+  if (ids.isBool()) return "\"id\" is a boolean";
+  if (ids.isNumeric()) return "\"id\" is a number";
+  return "the \"id\" array is empty";
+}
+
 void MakeSubjectMap(const std::vector<std::string>& probe_names,
                     SubjectMap* subject_map) {
   const int32_t count = static_cast<int32_t>(probe_names.size());

@@ -38,6 +38,12 @@ void LoadProbeInfo(const std::string& path, int32_t* probe_count,
                    SubjectMap* subject_map,
                    std::vector<std::string>* probe_names);
 
+// WhyNoProbes returns what the root of a probe info document that names no
+// probes holds instead of names: "no \"id\" array", "\"id\" is null",
+// "\"id\" is a string", "\"id\" is a number", "\"id\" is a boolean" or
+// "the \"id\" array is empty".
+std::string WhyNoProbes(const Json::Value& root);
+
 // MakeSubjectMap appends index i to the list of `probe_names[i]` for every
 // i in order, inserting names that are not yet keys. Existing keys keep
 // their lists; new indices go behind them.

@@ -6,8 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <ios>
+#include <cstring>
 #include <random>
 #include <utility>
 
@@ -64,21 +63,14 @@ void WritePairMember(const char* name, const char* first_name,
   writer->EndObject();
 }
 
-// WriteThrough writes `text` into `path` as it stands (truncating it): for
-// what cannot be replaced by renaming, devices and FIFOs.
-bool WriteThrough(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!out.is_open()) return false;
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  // close() flushes; a failed flush or close sets failbit.
-  out.close();
-  return !out.fail();
-}
+// Error returns the text of errno, for messages.
+std::string Error() { return std::strerror(errno); }
 
 bool WriteAll(int fd, const std::string& text) {
   for (size_t done = 0; done < text.size();) {
     const ssize_t put = write(fd, text.data() + done, text.size() - done);
     if (put < 0 && errno == EINTR) continue;
+    if (put == 0) errno = ENOSPC;
     if (put <= 0) return false;
     done += static_cast<size_t>(put);
   }
@@ -86,8 +78,9 @@ bool WriteAll(int fd, const std::string& text) {
 }
 
 // CreateTemporary creates a new file ".<base>.XXXXXX" (X random) beside
-// `path` and returns its descriptor, or -1. Created with mode 0666, so the
-// process's umask and the directory's default ACL apply as to any new file.
+// `path` and returns its descriptor, or -1 with errno set. Created with
+// mode 0666, so the process's umask and the directory's default ACL apply
+// as to any new file.
 int CreateTemporary(const std::string& path, std::string* temporary) {
   const size_t slash = path.rfind('/');
   const std::string directory =
@@ -111,34 +104,6 @@ int CreateTemporary(const std::string& path, std::string* temporary) {
     if (errno != EEXIST) return -1;
   }
   return -1;
-}
-
-// ReplaceAtomically writes `text` to a new file beside `path`, makes it
-// durable and renames it over `path`, so that readers and a crash see the
-// old content or the new, never a part. `existing` is the status of the
-// file being replaced, or null when there is none; its permission bits,
-// and its owner where the process may set it, carry over. On any failure
-// the new file is removed and `path` is left as it was.
-bool ReplaceAtomically(const std::string& path, const std::string& text,
-                       const struct stat* existing) {
-  std::string temporary;
-  const int fd = CreateTemporary(path, &temporary);
-  if (fd < 0) return false;
-  bool ok = true;
-  if (existing != nullptr) {
-    if (fchown(fd, existing->st_uid, existing->st_gid) != 0) {
-      // Only root may give a file away; elsewhere the new file belongs to
-      // the writer, like any file it creates.
-    }
-    ok = fchmod(fd, existing->st_mode & 07777) == 0;
-  }
-  // fsync so that a crash after the rename cannot leave the new name with
-  // data that never reached the disk.
-  ok = ok && WriteAll(fd, text) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(temporary.c_str());
-  return ok;
 }
 
 }  // namespace
@@ -193,27 +158,109 @@ std::string MatchesText(const TopDistractorLists& top_distractors,
   return text;
 }
 
-bool WriteTextFile(const std::string& path, const std::string& text) {
+PendingTextFile::~PendingTextFile() { Discard(); }
+
+bool PendingTextFile::Open(const std::string& path, std::string* error) {
+  Discard();
+  path_ = path;
+  through_ = false;
   struct stat link_status;
   if (lstat(path.c_str(), &link_status) == 0 && S_ISLNK(link_status.st_mode)) {
     // Replace the file the link leads to and keep the link; a dangling
     // link is written through, which creates its target.
     char* resolved = realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) return WriteThrough(path, text);
+    if (resolved == nullptr) {
+      through_ = true;
+      return true;
+    }
     const std::string target(resolved);
     std::free(resolved);
-    return WriteTextFile(target, text);
+    return Open(target, error);
   }
-  struct stat status;
-  const bool exists = stat(path.c_str(), &status) == 0;
-  if (exists && !S_ISREG(status.st_mode)) return WriteThrough(path, text);
-  return ReplaceAtomically(path, text, exists ? &status : nullptr);
+  struct stat existing;
+  const bool exists = stat(path.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) {
+    through_ = true;
+    return true;
+  }
+  fd_ = CreateTemporary(path, &temporary_);
+  if (fd_ < 0) {
+    *error = Error();
+    return false;
+  }
+  if (exists) {
+    if (fchown(fd_, existing.st_uid, existing.st_gid) != 0) {
+      // Only root may give a file away; elsewhere the new file belongs to
+      // the writer, like any file it creates.
+    }
+    if (fchmod(fd_, existing.st_mode & 07777) != 0) {
+      *error = Error();
+      Discard();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PendingTextFile::Write(const std::string& text, std::string* error) {
+  if (through_) {
+    // Devices and FIFOs are opened only now: a FIFO's open waits for its
+    // reader.
+    const int fd =
+        open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    bool ok = fd >= 0 && WriteAll(fd, text);
+    if (!ok) *error = Error();
+    if (fd >= 0 && close(fd) != 0 && ok) {
+      *error = Error();
+      ok = false;
+    }
+    return ok;
+  }
+  // fsync so that a crash after the rename cannot leave the new name with
+  // data that never reached the disk.
+  bool ok = fd_ >= 0 && WriteAll(fd_, text) && fsync(fd_) == 0;
+  if (!ok) *error = fd_ >= 0 ? Error() : "not open";
+  if (fd_ >= 0 && close(fd_) != 0 && ok) {
+    *error = Error();
+    ok = false;
+  }
+  fd_ = -1;
+  return ok;
+}
+
+bool PendingTextFile::Commit(std::string* error) {
+  if (through_ || temporary_.empty()) return through_;
+  if (rename(temporary_.c_str(), path_.c_str()) != 0) {
+    *error = Error();
+    Discard();
+    return false;
+  }
+  temporary_.clear();
+  return true;
+}
+
+void PendingTextFile::Discard() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  if (!temporary_.empty()) unlink(temporary_.c_str());
+  temporary_.clear();
+}
+
+bool WriteTextFile(const std::string& path, const std::string& text) {
+  PendingTextFile file;
+  std::string error;
+  return file.Open(path, &error) && file.Write(text, &error) &&
+         file.Commit(&error);
+}
+
+std::string CMCAndROCText(const CMCCurve& cmc, const CMCCurve& traditional_cmc,
+                          const ROCCurve& roc) {
+  return StyledJSONText(MakeCMCAndROCDocument(cmc, traditional_cmc, roc));
 }
 
 bool SaveCMCAndROC(const std::string& filename, const CMCCurve& cmc,
                    const CMCCurve& traditional_cmc, const ROCCurve& roc) {
-  return WriteTextFile(filename, StyledJSONText(MakeCMCAndROCDocument(
-                                     cmc, traditional_cmc, roc)));
+  return WriteTextFile(filename, CMCAndROCText(cmc, traditional_cmc, roc));
 }
 
 bool SaveMatches(const std::string& filename,

@@ -31,17 +31,48 @@ Json::Value MakeCMCAndROCDocument(const CMCCurve& cmc,
 std::string MatchesText(const TopDistractorLists& top_distractors,
                         const MateRankLists& mate_ranks);
 
-// WriteTextFile replaces the file at `path` with `text`. Returns true iff
-// the whole text was written and the file closed without error. A regular
-// file (or a missing one) is replaced atomically: the text goes to a new
-// file ".<name>.XXXXXX" in the same directory, is synced, and is renamed
-// over `path`, so a reader or a crash sees the old content or the new,
-// never a part. On failure that new file is removed and `path` is as it
-// was. A replaced file keeps its permission bits (and its owner when the
-// process may set it, as root); a new one gets 0666 less the umask. A
-// symbolic link stays and its target is replaced. A path that exists and
-// is not a regular file (a device such as /dev/stdout, a FIFO) is written
-// straight through instead.
+// CMCAndROCText returns the laid-out results document.
+std::string CMCAndROCText(const CMCCurve& cmc, const CMCCurve& traditional_cmc,
+                          const ROCCurve& roc);
+
+// PendingTextFile replaces the file at a path with a text in three steps,
+// so that a run can prepare its files before its long work, and replace
+// several of them only when every one is complete:
+// - Open: a regular file (or a missing one) gets a new file
+//   ".<name>.XXXXXX" beside it now, with the old file's permission bits
+//   (and owner, when the process may set it, as root), or 0666 less the
+//   umask for a new one. A symbolic link stays and its target is replaced.
+//   Any other path that exists (a device such as /dev/stdout, a FIFO, a
+//   dangling link) is to be written straight through instead.
+// - Write: the whole text into the new file, synced to the disk; or
+//   straight into the path.
+// - Commit: the new file renamed over the path, so that a reader or a crash
+//   sees the old content or the new, never a part.
+// Every step returns false with a description in `*error` when it fails;
+// the new file is then removed (Discard, or destruction, removes it too)
+// and the path is as it was, except for a path written straight through.
+class PendingTextFile {
+ public:
+  PendingTextFile() = default;
+  PendingTextFile(const PendingTextFile&) = delete;
+  PendingTextFile& operator=(const PendingTextFile&) = delete;
+  ~PendingTextFile();
+
+  bool Open(const std::string& path, std::string* error);
+  bool Write(const std::string& text, std::string* error);
+  bool Commit(std::string* error);
+  void Discard();
+
+ private:
+  std::string path_;       // Where the text goes: a link's target.
+  std::string temporary_;  // The new file; empty when written through.
+  int fd_ = -1;
+  bool through_ = false;
+};
+
+// WriteTextFile replaces the file at `path` with `text` as PendingTextFile
+// does. Returns true iff the whole text was written and the file is in
+// place.
 bool WriteTextFile(const std::string& path, const std::string& text);
 
 // SaveCMCAndROC writes the results document to `filename`. Returns true iff

@@ -48,7 +48,9 @@ testutil::RunResult RunCase(const std::string& given, std::string* named,
       {"number, array", 2, "", "{ \"id\" : [ \"a\", 7, \"a\" ] }"},
       {"root that", 2, "", "[ \"a\" ]"},
       {"\"id\" that", 2, "", "{ \"id\" : { \"a\" : 0 } }"},
+      {"names no probes", 2, "", "{ \"id\" : [] }"},
       {"negative num", 3, "-5", ""},
+      {"without digits", 3, "many", ""},
       {"trailing", 3, "8k", ""},
       {"matrix file that cannot", 0, dir.Path("missing.mat"), ""},
       {"shorter than", 0, "", M(3, 8, 5).substr(0, 50)},
@@ -57,6 +59,8 @@ testutil::RunResult RunCase(const std::string& given, std::string* named,
       {"smaller than", 1, "", M(2, 3, 5)},
       {"Fewer distractor", 0, "", M(2, 8, 5)},
       {"pipe", 0, "/dev/stdin", ""},
+      {"names an input", 4, args[1], ""},
+      {"same path", 5, args[4], ""},
       {"missing directory", 4, dir.Path("no/such/r.json"), ""},
       {"full device", 5, "/dev/full", ""},
       {"too large", 1, dir.Path("big.mat"), M(20000, 20000, 5, 0)}};
@@ -77,7 +81,13 @@ testutil::RunResult RunCase(const std::string& given, std::string* named,
     shell = "ulimit -v 800000; " + shell;
   }
   for (const std::string& arg : args) shell += " " + Quote(arg);
+  if (given.find("Standard output") != std::string::npos) shell += ">/dev/full";
+  std::string inputs[3];
+  for (int i = 0; i < 3; ++i) inputs[i] = testutil::ReadFile(args[i]);
   testutil::RunResult run = testutil::Run(dir, "/bin/sh", {"-c", shell});
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(testutil::ReadFile(args[i]) == inputs[i]) << "input " << i;
+  }
   run.out += run.err;
   *wrote = testutil::Exists(dir.Path("r.json")) +
            2 * testutil::Exists(dir.Path("m.json"));
@@ -109,12 +119,12 @@ TEST(BadInputsTest, EachEndsAsTheReadmeSays) {
     int wrote = 0;
     const testutil::RunResult run = RunCase(given, &named, &wrote);
     EXPECT_EQ(run.status, status) << run.out;
-    // Bad input is refused before any result file is touched; of two result
-    // files, the one that can be written still is.
-    const int files = status == 0                                       ? 3
-                      : given == "A result file in a missing directory" ? 2
-                      : given == "A full device for a result file"      ? 1
-                                                                        : 0;
+    // Bad input is refused before any result file is touched, and a result
+    // file that cannot be written keeps the other from being replaced; the
+    // files are there when only standard output failed.
+    const bool written =
+        status == 0 || given == "Standard output that cannot be written";
+    const int files = written ? 3 : 0;
     EXPECT_EQ(wrote, files);
     // Every quoted message is on a line of the output, <path> naming the
     // file the case broke; other <...> stand for what varies.

@@ -2,6 +2,7 @@
 // to follow by hand: its exact output, how it reads num_distractors and the
 // probe info file, and refusals the README's table of bad inputs (checked by
 // bad_inputs_test.cc) does not spell out.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -90,20 +91,33 @@ TEST_F(SmallExperiment, NumDistractorsIsCapped) {
 }
 
 // Comments are accepted; null names the subject "" and booleans
-// "true"/"false"; a missing or scalar "id" names no probes.
+// "true"/"false". A file that names no probes ends the run after its
+// loading line, saying what it holds instead; no result file is written.
 TEST_F(SmallExperiment, ProbeInfoNamesAndAbsentIds) {
   const std::string none = "Loaded 0 probes spanning 0 classes\n";
+  const std::string refusal = info_ + ": the probe info file names no probes: ";
   const std::pair<std::string, std::string> cases[] = {
-      {"// 3\n{ /* names */ \"id\" : [ null, true, null ], \"x\" : 5 }",
-       "Loaded 3 probes spanning 2 classes\n"},
-      {"{}", none},
-      {"null", none},
-      {"{ \"id\" : \"a\" }", none}};
-  for (const auto& [json, starts] : cases) {
+      {"// 3\n{ /* names */ \"id\" : [ null, true, null ], \"x\" : 5 }", ""},
+      {"{}", "no \"id\" array"},
+      {"null", "no \"id\" array"},
+      {"{ \"id\" : null }", "\"id\" is null"},
+      {"{ \"id\" : \"a\" }", "\"id\" is a string"},
+      {"{ \"id\" : 7 }", "\"id\" is a number"},
+      {"{ \"id\" : false }", "\"id\" is a boolean"},
+      {"{ \"id\" : [] }", "the \"id\" array is empty"}};
+  for (const auto& [json, why] : cases) {
     WriteFile(info_, json);
     const RunResult run = RunWith("6");
-    EXPECT_EQ(run.out.rfind(starts, 0), 0u) << run.out << run.err;
-    EXPECT_EQ(run.status, 0) << run.err;
+    if (why.empty()) {
+      EXPECT_EQ(run.out.rfind("Loaded 3 probes spanning 2 classes\n", 0), 0u);
+      EXPECT_EQ(run.status, 0) << run.err;
+    } else {
+      EXPECT_EQ(run.out, none) << json;
+      EXPECT_EQ(run.err, refusal + why + "\n");
+      EXPECT_EQ(run.status, 1);
+      EXPECT_FALSE(testutil::Exists(results_) || testutil::Exists(matches_));
+    }
+    std::remove(results_.c_str()), std::remove(matches_.c_str());
   }
 }
 
