@@ -258,11 +258,13 @@ int SaveResults(const RunInputs& in, const RunOutputs& out,
   if (!files->results.Write(results, &error)) {
     return ReportUnwritable("results", in.results_filename, error);
   }
-  if (!files->matches.Commit(&error)) {
-    return ReportUnwritable("match results", in.match_results_filename, error);
-  }
-  if (!files->results.Commit(&error)) {
-    return ReportUnwritable("results", in.results_filename, error);
+  PendingTextFile* const both[] = {&files->matches, &files->results};
+  size_t failed = 0;
+  if (!CommitTogether(both, 2, &failed, &error)) {
+    return failed == 0
+               ? ReportUnwritable("match results", in.match_results_filename,
+                                  error)
+               : ReportUnwritable("results", in.results_filename, error);
   }
   return 0;
 }
@@ -320,6 +322,7 @@ int Run(int argc, char** argv, const Route& route) {
 
 int RunFuseResults(int argc, char** argv, const Route& route) {
   ReserveStandardDescriptors();
+  RemoveTemporariesOnSignals();
   const int status = Run(argc, argv, route);
   return StandardOutputWritten() ? status : 1;
 }

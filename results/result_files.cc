@@ -1,9 +1,12 @@
 #include "results/result_files.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -77,11 +80,62 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+// The temporaries a signal must remove. Signal handlers can reach nothing
+// but global state, so this is the one global of the program: slots that
+// the main thread fills (path first, then `used`) and empties, and that a
+// handler reads without locks.
+struct TemporarySlot {
+  std::atomic<bool> used{false};
+  char path[4096];
+};
+constexpr int kTemporarySlots = 8;
+TemporarySlot temporary_slots[kTemporarySlots];
+pthread_t signal_thread;
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+// Remember returns the slot now holding `path`, or -1 when there is none
+// free or the path is too long (the file is then not removed on a signal).
+int Remember(const std::string& path) {
+  for (int slot = 0; slot < kTemporarySlots; ++slot) {
+    TemporarySlot& entry = temporary_slots[slot];
+    if (entry.used.load() || path.size() >= sizeof entry.path) continue;
+    std::memcpy(entry.path, path.c_str(), path.size() + 1);
+    entry.used.store(true);
+    return slot;
+  }
+  return -1;
+}
+
+void Forget(int slot) {
+  if (slot >= 0) temporary_slots[slot].used.store(false);
+}
+
+// OnCleanupSignal removes the remembered temporaries and ends the process
+// by `signal`. Only async-signal-safe calls: a signal that reaches another
+// thread is passed on to the thread that owns the files, so that removing
+// never races with renaming.
+void OnCleanupSignal(int signal) {
+  if (!pthread_equal(pthread_self(), signal_thread)) {
+    pthread_kill(signal_thread, signal);
+    return;
+  }
+  for (TemporarySlot& entry : temporary_slots) {
+    if (entry.used.load()) unlink(entry.path);
+  }
+  struct sigaction default_action = {};
+  default_action.sa_handler = SIG_DFL;
+  sigaction(signal, &default_action, nullptr);
+  // Blocked while this handler runs: delivered, by default, on return.
+  raise(signal);
+}
+
 // CreateTemporary creates a new file ".<base>.XXXXXX" (X random) beside
-// `path` and returns its descriptor, or -1 with errno set. Created with
+// `path` and returns its descriptor, or -1 with errno set; `*slot` is where
+// it is remembered for the signal handler (before it exists). Created with
 // mode 0666, so the process's umask and the directory's default ACL apply
 // as to any new file.
-int CreateTemporary(const std::string& path, std::string* temporary) {
+int CreateTemporary(const std::string& path, std::string* temporary,
+                    int* slot) {
   const size_t slash = path.rfind('/');
   const std::string directory =
       slash == std::string::npos ? "" : path.substr(0, slash + 1);
@@ -95,12 +149,17 @@ int CreateTemporary(const std::string& path, std::string* temporary) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = directory + "." + base + ".";
     for (int i = 0; i < 6; ++i) name += kLetters[generator() % 62];
+    *slot = Remember(name);
     const int fd =
         open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       *temporary = name;
       return fd;
     }
+    const int open_error = errno;
+    Forget(*slot);
+    *slot = -1;
+    errno = open_error;
     if (errno != EEXIST) return -1;
   }
   return -1;
@@ -183,7 +242,7 @@ bool PendingTextFile::Open(const std::string& path, std::string* error) {
     through_ = true;
     return true;
   }
-  fd_ = CreateTemporary(path, &temporary_);
+  fd_ = CreateTemporary(path, &temporary_, &slot_);
   if (fd_ < 0) {
     *error = Error();
     return false;
@@ -235,6 +294,8 @@ bool PendingTextFile::Commit(std::string* error) {
     Discard();
     return false;
   }
+  Forget(slot_);
+  slot_ = -1;
   temporary_.clear();
   return true;
 }
@@ -243,7 +304,44 @@ void PendingTextFile::Discard() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
   if (!temporary_.empty()) unlink(temporary_.c_str());
+  Forget(slot_);
+  slot_ = -1;
   temporary_.clear();
+}
+
+void RemoveTemporariesOnSignals() {
+  signal_thread = pthread_self();
+  struct sigaction action = {};
+  action.sa_handler = OnCleanupSignal;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : kCleanupSignals) {
+    struct sigaction previous;
+    // A signal the caller's parent made the process ignore stays ignored.
+    if (sigaction(signal, nullptr, &previous) == 0 &&
+        previous.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+bool CommitTogether(PendingTextFile* const* files, size_t count, size_t* failed,
+                    std::string* error) {
+  // With the signals held, a signal ends the run before the first rename
+  // or after the last: never with one file new and the other old.
+  sigset_t held;
+  sigset_t previous;
+  sigemptyset(&held);
+  for (const int signal : kCleanupSignals) sigaddset(&held, signal);
+  pthread_sigmask(SIG_BLOCK, &held, &previous);
+  bool ok = true;
+  for (size_t i = 0; i < count && ok; ++i) {
+    ok = files[i]->Commit(error);
+    if (!ok) *failed = i;
+  }
+  for (size_t i = 0; i < count; ++i) files[i]->Discard();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return ok;
 }
 
 bool WriteTextFile(const std::string& path, const std::string& text) {

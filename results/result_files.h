@@ -66,9 +66,26 @@ class PendingTextFile {
  private:
   std::string path_;       // Where the text goes: a link's target.
   std::string temporary_;  // The new file; empty when written through.
+  int slot_ = -1;          // Where the signal handler finds it.
   int fd_ = -1;
   bool through_ = false;
 };
+
+// RemoveTemporariesOnSignals makes SIGINT, SIGTERM, SIGHUP and SIGPIPE
+// (those the process does not ignore) remove the new files of every
+// PendingTextFile not yet committed or discarded, then end the process by
+// the same signal, so that its caller sees the usual death. Call it from
+// the thread that opens and commits the files; a signal that reaches
+// another thread is passed on to that one.
+void RemoveTemporariesOnSignals();
+
+// CommitTogether commits `count` files back to back, with those signals
+// held off meanwhile, so that a signal ends the process before the first
+// rename or after the last. Returns true iff all were committed; otherwise
+// sets `*failed` to the index of the first that failed and `*error`, and
+// discards the rest.
+bool CommitTogether(PendingTextFile* const* files, size_t count, size_t* failed,
+                    std::string* error);
 
 // WriteTextFile replaces the file at `path` with `text` as PendingTextFile
 // does. Returns true iff the whole text was written and the file is in

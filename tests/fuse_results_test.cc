@@ -2,7 +2,14 @@
 // to follow by hand: its exact output, how it reads num_distractors and the
 // probe info file, and refusals the README's table of bad inputs (checked by
 // bad_inputs_test.cc) does not spell out.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -118,6 +125,44 @@ TEST_F(SmallExperiment, ProbeInfoNamesAndAbsentIds) {
       EXPECT_FALSE(testutil::Exists(results_) || testutil::Exists(matches_));
     }
     std::remove(results_.c_str()), std::remove(matches_.c_str());
+  }
+}
+
+// A signal while the run waits for distractor scores removes the result
+// files' temporaries and ends it by that signal; the old results stay.
+TEST_F(SmallExperiment, SignalsLeaveNoTemporaryBehind) {
+  const std::string fifo = dir_.Path("scores.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  WriteFile(results_, "old");
+  const std::string header = ReadFile(distractors_).substr(0, 16);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const pid_t run = fork();
+    if (run == 0) {
+      freopen("/dev/null", "w", stdout);
+      execl(FUSE_RESULTS_BIN, FUSE_RESULTS_BIN, fifo.c_str(), probes_.c_str(),
+            info_.c_str(), "6", results_.c_str(), matches_.c_str(), nullptr);
+      _exit(127);
+    }
+    const int scores = open(fifo.c_str(), O_WRONLY);
+    ASSERT_EQ(write(scores, header.data(), 16), 16);
+    // Once both temporaries exist, the run is waiting for the scores.
+    const auto temporaries = [&] {
+      int count = 0;
+      for (const auto& entry :
+           std::filesystem::directory_iterator(dir_.path())) {
+        count += entry.path().filename().string()[0] == '.';
+      }
+      return count;
+    };
+    for (int wait = 0; wait < 500 && temporaries() < 2; ++wait) usleep(10000);
+    EXPECT_EQ(temporaries(), 2);
+    kill(run, signal);
+    close(scores);
+    int status = 0;
+    waitpid(run, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+    EXPECT_EQ(temporaries(), 0);
+    EXPECT_EQ(ReadFile(results_), "old");
   }
 }
 

@@ -58,6 +58,11 @@ inline bool Exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
+inline int64_t Size(const std::string& path) {
+  std::error_code error;
+  return static_cast<int64_t>(std::filesystem::file_size(path, error));
+}
+
 inline std::string Quote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? "'\\''" : std::string(1, c);
