@@ -5,7 +5,8 @@ Usage: make_seeds.py DIR
 
 Matrix files of every depth, with and without bytes beyond each row, empty
 and truncated ones, headers that lie about their size; the same with row
-limits in front for PartialRead; and JSON documents of each input kind.
+limits in front for PartialRead, and with a piece size and a selection in
+front for the row stream; and JSON documents of each input kind.
 """
 import os
 import struct
@@ -80,6 +81,11 @@ def main():
         "mat_partial_read": [struct.pack("<i", n) + m
                              for n in (0, 1, 2, -1, 2147483647)
                              for m in matrices()],
+        # Piece size - 1, rows and columns selected, then the file.
+        "mat_row_stream": [struct.pack("<Bbh", piece, rows, cols) + m
+                           for piece, rows, cols in ((0, 127, 32767),
+                                                     (6, 2, 1), (255, -1, 3))
+                           for m in matrices()],
         "json_inputs": json_documents(),
     }
     for target, seeds in corpora.items():

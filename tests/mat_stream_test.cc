@@ -1,0 +1,127 @@
+// MatRowStream delivers exactly the selected elements of a float matrix
+// file, in order and in runs that fit the caller's pieces, from a regular
+// file and from a pipe alike, and refuses a data section that ends early
+// even where the selection does not reach its end.
+#include "matio/mat_stream.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace {
+
+// The stored file of a rows x cols float matrix whose element (r, c) is
+// 100 r + c, with `gap` bytes after each row, cut to `keep` bytes.
+std::string File(int32_t rows, int32_t cols, int32_t gap,
+                 size_t keep = std::string::npos) {
+  const int32_t header[4] = {rows, cols, cols * 4 + gap, 5};
+  std::string bytes(reinterpret_cast<const char*>(header), 16);
+  for (int32_t r = 0; r < rows; ++r) {
+    for (int32_t c = 0; c < cols; ++c) {
+      const float value = 100.0f * r + c;
+      bytes.append(reinterpret_cast<const char*>(&value), 4);
+    }
+    bytes.append(gap, '\xEE');
+  }
+  return bytes.substr(0, keep);
+}
+
+// Opens `bytes` from a regular file or, as a pipe, from /proc/self/fd;
+// reads the selection in pieces of `capacity` floats. Returns the values
+// read, with a check of every run's place, or the error.
+std::string ReadSelection(const testutil::ScratchDir& dir,
+                          const std::string& bytes, bool pipe, int32_t rows,
+                          int32_t cols, int64_t capacity) {
+  std::string path = dir.Path("m.mat");
+  int fds[2] = {-1, -1};
+  if (pipe) {
+    EXPECT_EQ(::pipe(fds), 0);
+    EXPECT_EQ(write(fds[1], bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
+    close(fds[1]);
+    path = "/proc/self/fd/" + std::to_string(fds[0]);
+  } else {
+    testutil::WriteFile(path, bytes);
+  }
+  MatRowStream stream;
+  bool opened = false;
+  std::string error, values;
+  if (stream.Open(path, &opened, &error)) {
+    stream.Select(rows, cols);
+    std::vector<float> buffer(capacity);
+    std::vector<RowSegment> segments;
+    int32_t row = 0, col = 0;
+    while (stream.Next(buffer.data(), capacity, &segments, &error) &&
+           !segments.empty()) {
+      for (const RowSegment& s : segments) {
+        EXPECT_TRUE(s.row == row && s.first_col == col && s.count > 0);
+        for (int32_t k = 0; k < s.count; ++k) {
+          values += std::to_string(static_cast<int>(s.values[k])) + " ";
+        }
+        col += s.count;
+        if (col == std::min(cols, stream.header().cols)) col = 0, ++row;
+      }
+    }
+    if (error.empty()) {
+      EXPECT_EQ(stream.bytes_done(), stream.bytes_total());
+    }
+  }
+  if (pipe) close(fds[0]);
+  return error.empty() ? values : "error: " + error;
+}
+
+TEST(MatRowStreamTest, DeliversTheSelectionInPiecesFromFilesAndPipes) {
+  testutil::ScratchDir dir;
+  // Selected rows and columns (beyond the matrix: all of it), and the
+  // values read.
+  struct Case {
+    int32_t rows, cols;
+    std::string expected;
+  } const cases[] = {{2, 3, "0 1 2 100 101 102 "},
+                     {9, 99, ""},  // Filled below: the whole 3 x 4 matrix.
+                     {1, 1, "0 "},
+                     {0, 4, ""},
+                     {3, 0, ""}};
+  for (const int32_t gap : {0, 12}) {
+    for (const Case& c : cases) {
+      std::string expected = c.expected;
+      if (c.rows == 9) {
+        for (int r = 0; r < 3; ++r) {
+          for (int k = 0; k < 4; ++k)
+            expected += std::to_string(100 * r + k) + " ";
+        }
+      }
+      for (const bool pipe : {false, true}) {
+        for (const int64_t capacity : {1, 5, 1000}) {
+          SCOPED_TRACE(testing::Message()
+                       << "gap " << gap << " pipe " << pipe << " " << c.rows
+                       << "x" << c.cols << " capacity " << capacity);
+          EXPECT_EQ(ReadSelection(dir, File(3, 4, gap), pipe, c.rows, c.cols,
+                                  capacity),
+                    expected);
+        }
+      }
+    }
+  }
+}
+
+TEST(MatRowStreamTest, RefusesADataSectionThatEndsEarly) {
+  testutil::ScratchDir dir;
+  const std::string cut = File(3, 4, 0, 16 + 40);  // 40 of 48 data bytes.
+  EXPECT_EQ(ReadSelection(dir, cut, false, 1, 4, 100),
+            "error: header announces 3 x 4 elements (step 16) = 48 data "
+            "bytes but only 40 remain");
+  // From a pipe the end shows while reading, even past the selection.
+  for (const int32_t rows : {1, 3}) {
+    EXPECT_EQ(ReadSelection(dir, cut, true, rows, 4, 100),
+              "error: stream ends after 40 of 48 data bytes (end of file)");
+  }
+}
+
+}  // namespace
