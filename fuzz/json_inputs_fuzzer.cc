@@ -1,34 +1,21 @@
 // The JSON inputs (probe info file, probe index list, score matrix list) on
-// arbitrary text. Their loaders end the program on bad input, so this
-// target parses the text exactly as ParseJsonOrDie does (CharReaderBuilder
-// defaults, parseFromStream) and applies the loaders' element rules through
-// a path that does not exit, then builds the subject map with the real
-// MakeSubjectMap. It checks that parsing and conversion only ever succeed
-// or refuse (never crash, leak or throw anything else), that every rule
-// the loaders rely on holds, and that the subject map is consistent with
-// the names.
+// arbitrary text, through the loaders' reporting cores, which are what the
+// ...OrDie functions wrap. Each core either succeeds or refuses with a
+// message (never crashes, leaks or throws), a refusal leaves its outputs as
+// they were, and a probe info file that loads gives a subject map
+// consistent with its names.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#include <json/json.h>
 
 #include "fuzz/matrix_contract.h"  // FUZZ_CHECK
 #include "probes/probe_info.h"
 
 namespace {
-
-// Element rule of LoadProbeInfo and LoadProbeScoreMatricesOrDie: strings,
-// null and booleans convert with asString; anything else is refused.
-bool ElementToName(const Json::Value& element, std::string* name) {
-  if (!element.isString() && !element.isNull() && !element.isBool()) {
-    return false;
-  }
-  *name = element.asString();  // Must not throw for these kinds.
-  return true;
-}
 
 // Every name is under its own key with its index; every list is strictly
 // ascending; nothing else is in the map.
@@ -50,84 +37,37 @@ void CheckSubjectMap(const std::vector<std::string>& names,
              std::set<std::string>(names.begin(), names.end()).size());
 }
 
-void ProbeInfoRules(const Json::Value& root) {
-  if (!root.isObject() && !root.isNull()) return;  // Refused.
-  Json::Value copy = root;
-  const Json::Value ids = copy["id"];
-  if (ids.isObject()) return;  // Refused.
-  std::vector<std::string> names;
-  if (ids.isArray()) {
-    for (Json::ArrayIndex i = 0; i < ids.size(); ++i) {
-      std::string name;
-      if (!ElementToName(ids[i], &name)) return;  // Refused.
-      names.push_back(name);
-    }
-  }
-  SubjectMap map;
-  MakeSubjectMap(names, &map);
-  CheckSubjectMap(names, map);
-  // A second call appends the same indices behind the existing ones.
-  const SubjectMap first = map;
-  MakeSubjectMap(names, &map);
-  FUZZ_CHECK(map.size() == first.size());
-  for (const auto& [name, indices] : first) {
-    std::vector<int32_t> doubled = indices;
-    doubled.insert(doubled.end(), indices.begin(), indices.end());
-    FUZZ_CHECK(map.at(name) == doubled);
-  }
-}
-
-void ProbeIndexRules(const Json::Value& root) {
-  if (root.isObject() || !root.isArray()) return;  // Refused / nothing.
-  for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
-    const Json::Value& element = root[i];
-    try {
-      const int32_t index = element.asInt();
-      FUZZ_CHECK(!element.isString() && !element.isArray() &&
-                 !element.isObject());
-      if (element.isInt()) FUZZ_CHECK(index == element.asInt64());
-    } catch (const Json::LogicError&) {
-      // Refused: never an integer of the 32-bit range.
-      FUZZ_CHECK(!element.isInt());
-      return;
-    }
-  }
-}
-
-void MatrixListRules(const Json::Value& root) {
-  if (root.isObject() || !root.isArray()) return;  // Refused / nothing.
-  std::vector<std::string> paths;
-  for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
-    std::string path;
-    if (!ElementToName(root[i], &path)) return;  // Refused.
-    paths.push_back(path);
-  }
-  FUZZ_CHECK(paths.size() == root.size());
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::istringstream stream(
-      std::string(reinterpret_cast<const char*>(data), size));
-  Json::CharReaderBuilder builder;
-  Json::Value root;
-  std::string errors;
-  bool parsed = false;
-  try {
-    parsed = Json::parseFromStream(builder, stream, &root, &errors);
-  } catch (const Json::Exception&) {
-    // The parser throws, rather than returning false, for nesting deeper
-    // than its stack limit: a loader must refuse such a document as
-    // invalid JSON, like any other.
-    return 0;
+  static const int fd = memfd_create("json", MFD_CLOEXEC);
+  FUZZ_CHECK(fd >= 0 && ftruncate(fd, 0) == 0);
+  FUZZ_CHECK(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
+  const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  bool opened = false;
+  std::string error;
+
+  int32_t count = -1;
+  SubjectMap map;
+  std::vector<std::string> names;
+  if (ReadProbeInfo(path, &count, &map, &names, &opened, &error)) {
+    FUZZ_CHECK(count == static_cast<int32_t>(names.size()));
+    CheckSubjectMap(names, map);
+  } else {
+    FUZZ_CHECK(opened && !error.empty() && count == -1 && names.empty() &&
+               map.empty());
   }
-  if (!parsed) {
-    FUZZ_CHECK(!errors.empty());
-    return 0;
+
+  std::vector<int32_t> indices = {7};
+  error.clear();
+  if (!ReadProbeIndices(path, &indices, &opened, &error)) {
+    FUZZ_CHECK(opened && !error.empty() && indices.size() == 1);
   }
-  ProbeInfoRules(root);
-  ProbeIndexRules(root);
-  MatrixListRules(root);
+
+  std::vector<std::string> paths = {"kept"};
+  error.clear();
+  if (!ReadMatrixPaths(path, &paths, &opened, &error)) {
+    FUZZ_CHECK(opened && !error.empty() && paths.size() == 1);
+  }
   return 0;
 }

@@ -3,86 +3,121 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <utility>
 
 #include "matio/mat_io.h"
 
 namespace {
 
-[[noreturn]] void DieWithMessage(const std::string& path,
-                                 const std::string& message) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s\n", path.c_str(), message.c_str());
+// OrDie ends the program as every ...OrDie function does: "Could not open"
+// on standard output for a file that cannot be opened, else the path and
+// `error` on standard error; status 1.
+[[noreturn]] void OrDie(const std::string& path, bool opened,
+                        const std::string& error) {
+  if (!opened) {
+    std::printf("Could not open %s\n", path.c_str());
+  } else {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
+  }
   std::exit(1);
 }
 
 // Element access below assumes an array (or nothing at all); an object in
 // its place would be misread, so it is refused.
-void RequireArrayOrScalar(const std::string& path, const Json::Value& value,
-                          const char* what) {
-  if (value.isObject()) {
-    DieWithMessage(path,
-                   std::string(what) + " must be an array, not an object");
-  }
+bool ArrayOrScalar(const Json::Value& value, const char* what,
+                   std::string* error) {
+  if (!value.isObject()) return true;
+  *error = std::string(what) + " must be an array, not an object";
+  return false;
 }
 
-// ElementToNameOrDie converts a JSON element to a name: strings stand for
+// ElementToName converts a JSON element to a name: strings stand for
 // themselves, null is "" and booleans are "true"/"false". Numbers are never
 // turned into names, so a file that lists numbers fails loudly instead of
 // silently naming subjects "1", "2", ...
-std::string ElementToNameOrDie(const std::string& path, const char* array,
-                               Json::ArrayIndex index,
-                               const Json::Value& element) {
+bool ElementToName(const char* array, Json::ArrayIndex index,
+                   const Json::Value& element, std::string* name,
+                   std::string* error) {
   if (element.isString() || element.isNull() || element.isBool()) {
-    return element.asString();
+    *name = element.asString();
+    return true;
   }
-  DieWithMessage(path, std::string("element ") + std::to_string(index) +
-                           " of " + array +
-                           ": Type is not convertible to string");
+  *error = std::string("element ") + std::to_string(index) + " of " + array +
+           ": Type is not convertible to string";
+  return false;
 }
 
 }  // namespace
 
-Json::Value ParseJsonOrDie(const std::string& path) {
+bool ReadJson(const std::string& path, Json::Value* root, bool* opened,
+              std::string* error) {
   std::ifstream stream(path, std::ios::in | std::ios::binary);
-  if (stream.fail()) {
-    std::printf("Could not open %s\n", path.c_str());
-    std::exit(1);
+  *opened = !stream.fail();
+  if (!*opened) {
+    *error = "cannot be opened";
+    return false;
   }
   Json::CharReaderBuilder builder;  // Defaults: comments accepted, any root.
-  Json::Value root;
   std::string errors;
   bool parsed = false;
   try {
-    parsed = Json::parseFromStream(builder, stream, &root, &errors);
+    parsed = Json::parseFromStream(builder, stream, root, &errors);
   } catch (const Json::Exception& e) {
     // Nesting beyond the parser's depth limit is reported by a throw.
-    errors = std::string(e.what()) + "\n";
+    errors = e.what();
   }
-  if (!parsed) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: not valid JSON:\n%s", path.c_str(),
-                 errors.c_str());
-    std::exit(1);
-  }
+  if (parsed) return true;
+  if (!errors.empty() && errors.back() == '\n') errors.pop_back();
+  *error = "not valid JSON:\n" + errors;
+  return false;
+}
+
+Json::Value ParseJsonOrDie(const std::string& path) {
+  Json::Value root;
+  bool opened = false;
+  std::string error;
+  if (!ReadJson(path, &root, &opened, &error)) OrDie(path, opened, error);
   return root;
+}
+
+bool ReadProbeInfo(const std::string& path, int32_t* probe_count,
+                   SubjectMap* subject_map,
+                   std::vector<std::string>* probe_names, bool* opened,
+                   std::string* error) {
+  Json::Value root;
+  if (!ReadJson(path, &root, opened, error)) return false;
+  if (!root.isObject() && !root.isNull()) {
+    *error = "the root must be an object holding an \"id\" array";
+    return false;
+  }
+  const Json::Value ids = root["id"];
+  if (!ArrayOrScalar(ids, "\"id\"", error)) return false;
+  // Every name is converted before any is kept: a refusal leaves the
+  // outputs as they were.
+  std::vector<std::string> names;
+  if (ids.isArray()) {
+    for (Json::ArrayIndex i = 0; i < ids.size(); ++i) {
+      std::string name;
+      if (!ElementToName("\"id\"", i, ids[i], &name, error)) return false;
+      names.push_back(std::move(name));
+    }
+  }
+  probe_names->insert(probe_names->end(), names.begin(), names.end());
+  *probe_count = static_cast<int32_t>(probe_names->size());
+  MakeSubjectMap(*probe_names, subject_map);
+  return true;
 }
 
 void LoadProbeInfo(const std::string& path, int32_t* probe_count,
                    SubjectMap* subject_map,
                    std::vector<std::string>* probe_names) {
-  Json::Value root = ParseJsonOrDie(path);
-  if (!root.isObject() && !root.isNull()) {
-    DieWithMessage(path, "the root must be an object holding an \"id\" array");
+  bool opened = false;
+  std::string error;
+  if (!ReadProbeInfo(path, probe_count, subject_map, probe_names, &opened,
+                     &error)) {
+    OrDie(path, opened, error);
   }
-  const Json::Value ids = root["id"];
-  RequireArrayOrScalar(path, ids, "\"id\"");
-  if (ids.isArray()) {
-    for (Json::ArrayIndex i = 0; i < ids.size(); ++i) {
-      probe_names->push_back(ElementToNameOrDie(path, "\"id\"", i, ids[i]));
-    }
-  }
-  *probe_count = static_cast<int32_t>(probe_names->size());
-  MakeSubjectMap(*probe_names, subject_map);
 }
 
 std::string WhyNoProbes(const Json::Value& root) {
@@ -103,33 +138,67 @@ void MakeSubjectMap(const std::vector<std::string>& probe_names,
   }
 }
 
-void LoadProbeIndicesOrDie(const std::string& path,
-                           std::vector<int32_t>* probe_indices) {
-  const Json::Value root = ParseJsonOrDie(path);
-  RequireArrayOrScalar(path, root, "the root");
-  if (!root.isArray()) return;
-  for (Json::ArrayIndex i = 0; i < root.size(); ++i) {
+bool ReadProbeIndices(const std::string& path,
+                      std::vector<int32_t>* probe_indices, bool* opened,
+                      std::string* error) {
+  Json::Value root;
+  if (!ReadJson(path, &root, opened, error) ||
+      !ArrayOrScalar(root, "the root", error)) {
+    return false;
+  }
+  std::vector<int32_t> indices;
+  for (Json::ArrayIndex i = 0; root.isArray() && i < root.size(); ++i) {
     try {
-      probe_indices->push_back(root[i].asInt());
+      indices.push_back(root[i].asInt());
     } catch (const Json::Exception& e) {
-      DieWithMessage(path, "element " + std::to_string(i) + ": " + e.what());
+      *error = "element " + std::to_string(i) + ": " + e.what();
+      return false;
     }
   }
+  probe_indices->insert(probe_indices->end(), indices.begin(), indices.end());
+  return true;
+}
+
+void LoadProbeIndicesOrDie(const std::string& path,
+                           std::vector<int32_t>* probe_indices) {
+  bool opened = false;
+  std::string error;
+  if (!ReadProbeIndices(path, probe_indices, &opened, &error)) {
+    OrDie(path, opened, error);
+  }
+}
+
+bool ReadMatrixPaths(const std::string& path, std::vector<std::string>* paths,
+                     bool* opened, std::string* error) {
+  Json::Value root;
+  if (!ReadJson(path, &root, opened, error) ||
+      !ArrayOrScalar(root, "the root", error)) {
+    return false;
+  }
+  std::vector<std::string> converted;
+  for (Json::ArrayIndex i = 0; root.isArray() && i < root.size(); ++i) {
+    std::string matrix_path;
+    if (!ElementToName("the list", i, root[i], &matrix_path, error)) {
+      return false;
+    }
+    converted.push_back(std::move(matrix_path));
+  }
+  *paths = std::move(converted);
+  return true;
 }
 
 void LoadProbeScoreMatricesOrDie(const std::string& path,
                                  std::vector<cv::Mat>* matrices) {
-  const Json::Value root = ParseJsonOrDie(path);
-  RequireArrayOrScalar(path, root, "the root");
-  const Json::ArrayIndex size = root.isArray() ? root.size() : 0;
-  // Convert every path before loading anything, so that a bad element ends
-  // the program before any matrix has been read.
+  // Every path is converted before anything is loaded, so that a bad
+  // element ends the program before any matrix has been read.
   std::vector<std::string> paths;
-  for (Json::ArrayIndex i = 0; i < size; ++i) {
-    paths.push_back(ElementToNameOrDie(path, "the list", i, root[i]));
+  bool opened = false;
+  std::string error;
+  if (!ReadMatrixPaths(path, &paths, &opened, &error)) {
+    OrDie(path, opened, error);
   }
-  matrices->resize(size);
-  for (Json::ArrayIndex i = 0; i < size; ++i) {
+  matrices->resize(paths.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
     // A file that cannot be loaded leaves the entry as it was.
     cv::Mat loaded;
     if (MatIO::Load(paths[i], &loaded)) (*matrices)[i] = loaded;

@@ -1,11 +1,14 @@
 // Probe metadata: the probe info file, the probe names and the subject map,
 // and the JSON list loaders. Every JSON input goes through ParseJsonOrDie.
 //
-// A function named ...OrDie ends the program with status 1 when its input
-// cannot be used: "Could not open <path>" on standard output for a file that
-// cannot be opened; the parser's own error text, or a one-line description
-// naming the file, on standard error for a document that is not what it
-// must be. Nothing has been written to any output file at that point.
+// Each loader has a core that reports (Read...: true, or false with a
+// message and whether the file could be opened at all) and a wrapper that
+// decides (...OrDie, and LoadProbeInfo): it ends the program with status 1
+// when its input cannot be used: "Could not open <path>" on standard output
+// for a file that cannot be opened; "<path>: <message>" on standard error
+// (the parser's own error text, or a one-line description) for a document
+// that is not what it must be. Nothing has been written to any output file
+// at that point. A core that fails leaves its outputs as they were.
 #ifndef FUSE_RESULTS_PROBES_PROBE_INFO_H_
 #define FUSE_RESULTS_PROBES_PROBE_INFO_H_
 
@@ -21,9 +24,22 @@
 // compare as unsigned bytes, so subjects are in plain byte order.
 using SubjectMap = std::map<std::string, std::vector<int32_t>>;
 
-// ParseJsonOrDie returns the root of the JSON document at `path`. Comments
-// are accepted and any value may be the root.
+// ReadJson parses the JSON document at `path` into `*root`. Comments are
+// accepted and any value may be the root. Returns false when the file
+// cannot be opened (`*opened` false) or is not valid JSON (the message is
+// "not valid JSON:" and the parser's errors, each on lines of its own).
+bool ReadJson(const std::string& path, Json::Value* root, bool* opened,
+              std::string* error);
+
+// ParseJsonOrDie returns the root of the JSON document at `path`, as
+// ReadJson reads it.
 Json::Value ParseJsonOrDie(const std::string& path);
+
+// ReadProbeInfo is the core of LoadProbeInfo, with its outputs and rules.
+bool ReadProbeInfo(const std::string& path, int32_t* probe_count,
+                   SubjectMap* subject_map,
+                   std::vector<std::string>* probe_names, bool* opened,
+                   std::string* error);
 
 // LoadProbeInfo reads the probe info file at `path`: element i of its "id"
 // array is the subject name of probe i. Appends the names to
@@ -59,6 +75,11 @@ void MakeSubjectMap(const std::vector<std::string>& probe_names,
 void LoadProbeIndicesOrDie(const std::string& path,
                            std::vector<int32_t>* probe_indices);
 
+// ReadProbeIndices is the core of LoadProbeIndicesOrDie.
+bool ReadProbeIndices(const std::string& path,
+                      std::vector<int32_t>* probe_indices, bool* opened,
+                      std::string* error);
+
 // LoadProbeScoreMatricesOrDie resizes `*matrices` to the length of the JSON
 // array of paths at `path` and loads entry i from path i with MatIO::Load.
 // An entry whose file cannot be loaded keeps what it held (an empty matrix
@@ -68,5 +89,11 @@ void LoadProbeIndicesOrDie(const std::string& path,
 // program.
 void LoadProbeScoreMatricesOrDie(const std::string& path,
                                  std::vector<cv::Mat>* matrices);
+
+// ReadMatrixPaths is the reading of LoadProbeScoreMatricesOrDie's list:
+// sets `*paths` to its paths, converted by the same rules, without loading
+// any matrix.
+bool ReadMatrixPaths(const std::string& path, std::vector<std::string>* paths,
+                     bool* opened, std::string* error);
 
 #endif  // FUSE_RESULTS_PROBES_PROBE_INFO_H_
