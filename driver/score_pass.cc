@@ -1,6 +1,7 @@
 #include "driver/score_pass.h"
 
 #include "driver/row_scan.h"
+#include "driver/tsan_hand_over.h"
 
 #include <algorithm>
 #include <cassert>
@@ -44,6 +45,9 @@ std::vector<int64_t> CountsFromHistogram(const int64_t* histogram,
   }
   return counts;
 }
+
+// The token through which the pipeline's stages take over its set-up.
+const char kPipelineSetUp = 0;
 
 struct Piece {
   std::vector<float> values;
@@ -148,55 +152,80 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
   bool failed = false;
 
   // The last stage runs in order, so a piece is back in the ring before its
-  // slot comes round again: at most ring.size() pieces are ever live.
-  tbb::parallel_pipeline(
-      ring.size(),
+  // slot comes round again: at most ring.size() pieces are ever live. Each
+  // stage takes over what the one before handed over: the reading stage
+  // its stream from its last call, every stage its piece, the last stage
+  // its progress; the code after the pipeline all of it (`finished`).
+  // Every stage first takes over what was set up before the pipeline,
+  // through a token it can reach without touching its captures.
+  const int reading = 0, reporting = 0, finished = 0;
+  const auto stages =
       tbb::make_filter<void, Piece*>(
           tbb::filter_mode::serial_in_order,
           [&](tbb::flow_control& control) -> Piece* {
+            TakeOver(&kPipelineSetUp);
+            TakeOver(&reading);
             Piece* piece = &ring[next_piece++ % ring.size()];
+            TakeOver(piece);
             if (failed || !stream->Next(piece->values.data(), piece_floats,
                                         &piece->segments, error)) {
               failed = true;
               control.stop();
-              return nullptr;
-            }
-            if (piece->segments.empty()) {
+              piece = nullptr;
+            } else if (piece->segments.empty()) {
               control.stop();
-              return nullptr;
+              piece = nullptr;
+            } else {
+              piece->bytes_done = stream->bytes_done();
+              HandOver(piece);
             }
-            piece->bytes_done = stream->bytes_done();
+            HandOver(&reading);
+            HandOver(&finished);
             return piece;
           }) &
-          tbb::make_filter<Piece*, Piece*>(
-              tbb::filter_mode::parallel,
-              [&](Piece* piece) {
-                ThreadTally& tally = tallies.local();
-                for (const RowSegment& segment : piece->segments) {
-                  const size_t row = static_cast<size_t>(segment.row);
-                  if (segment.row < plan.probe_rows) {
-                    const std::vector<float>& thresholds =
-                        plan.probe_thresholds[row];
-                    ScanProbeScores(segment.values, segment.count,
-                                    segment.first_col, thresholds.data(),
-                                    static_cast<int32_t>(thresholds.size()),
-                                    top_count, &tally.best[row],
-                                    tally.probe_histogram.data() + offsets[row],
-                                    &tally.locator);
-                  }
-                  if (segment.row < plan.impostor_rows) {
-                    ScanImpostorScores(segment.values, segment.count, locator,
-                                       lowest_impostor_threshold,
-                                       tally.impostor_histogram.data());
-                  }
-                }
-                return piece;
-              }) &
-          tbb::make_filter<Piece*, void>(
-              tbb::filter_mode::serial_in_order, [&](Piece* piece) {
-                if (progress)
-                  progress(piece->bytes_done, stream->bytes_total());
-              }));
+      tbb::make_filter<Piece*, Piece*>(
+          tbb::filter_mode::parallel,
+          [&](Piece* piece) {
+            TakeOver(&kPipelineSetUp);
+            TakeOver(piece);
+            ThreadTally& tally = tallies.local();
+            for (const RowSegment& segment : piece->segments) {
+              const size_t row = static_cast<size_t>(segment.row);
+              if (segment.row < plan.probe_rows) {
+                const std::vector<float>& thresholds =
+                    plan.probe_thresholds[row];
+                ScanProbeScores(segment.values, segment.count,
+                                segment.first_col, thresholds.data(),
+                                static_cast<int32_t>(thresholds.size()),
+                                top_count, &tally.best[row],
+                                tally.probe_histogram.data() + offsets[row],
+                                &tally.locator);
+              }
+              if (segment.row < plan.impostor_rows) {
+                ScanImpostorScores(segment.values, segment.count, locator,
+                                   lowest_impostor_threshold,
+                                   tally.impostor_histogram.data());
+              }
+            }
+            HandOver(piece);
+            HandOver(&finished);
+            return piece;
+          }) &
+      tbb::make_filter<Piece*, void>(
+          tbb::filter_mode::serial_in_order, [&](Piece* piece) {
+            TakeOver(&kPipelineSetUp);
+            TakeOver(&reporting);
+            TakeOver(piece);
+            if (progress) {
+              progress(piece->bytes_done, stream->bytes_total());
+            }
+            HandOver(piece);  // Back in the ring, for the reading stage.
+            HandOver(&reporting);
+            HandOver(&finished);
+          });
+  HandOver(&kPipelineSetUp);
+  tbb::parallel_pipeline(ring.size(), stages);
+  TakeOver(&finished);
   if (failed) return false;
   if (progress) progress(stream->bytes_total(), stream->bytes_total());
 

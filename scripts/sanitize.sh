@@ -44,10 +44,19 @@ for kind in "${kinds[@]}"; do
         "$(command -v llvm-symbolizer-14 || command -v llvm-symbolizer)" \
         >build-tsan/symbolizer/llvm-symbolizer
       chmod +x build-tsan/symbolizer/llvm-symbolizer
-      INTEL_LIBITTNOTIFY64="$root/build-tsan/libtsan_tbb_sync.so" \
-      INTEL_ITTNOTIFY_GROUPS=sync \
-      TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp:external_symbolizer_path=$root/build-tsan/symbolizer/llvm-symbolizer" \
-        ctest --test-dir build-tsan --output-on-failure --timeout 600 -j "$(nproc)"
+      export INTEL_LIBITTNOTIFY64="$root/build-tsan/libtsan_tbb_sync.so"
+      export INTEL_ITTNOTIFY_GROUPS=sync
+      export TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$root/scripts/tsan.supp:external_symbolizer_path=$root/build-tsan/symbolizer/llvm-symbolizer"
+      # The suppressions must not hide a race in a pipeline stage's work.
+      if build-tsan/tests/tsan_planted_race >build-tsan/planted_race.log 2>&1 ||
+         ! grep -q PlantedLostUpdate build-tsan/planted_race.log; then
+        cat build-tsan/planted_race.log >&2
+        echo "sanitize.sh: ThreadSanitizer missed the race planted in a pipeline stage" >&2
+        exit 1
+      fi
+      echo "ThreadSanitizer reports the race planted in a pipeline stage"
+      ctest --test-dir build-tsan --output-on-failure --timeout 600 -j "$(nproc)"
+      unset INTEL_LIBITTNOTIFY64 INTEL_ITTNOTIFY_GROUPS TSAN_OPTIONS
       ;;
     *) echo "usage: $0 [address|thread]" >&2; exit 2 ;;
   esac

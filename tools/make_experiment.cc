@@ -42,9 +42,13 @@
 #include <thread>
 #include <vector>
 
+#include "driver/tsan_hand_over.h"
 #include "matio/mat_io.h"
 
 namespace {
+
+// The token through which a pipeline's stages take over its set-up.
+const char kPipelineSetUp = 0;
 
 constexpr int32_t kFloat32Type = 5;  // One channel of 32-bit float.
 constexpr int64_t kMaxStep = std::numeric_limits<int32_t>::max();
@@ -385,39 +389,63 @@ bool WriteMatrixFile(const std::string& path, int64_t rows, int64_t cols,
     };
     std::atomic<bool> failed{false};
     int64_t next_block = 0;
-    tbb::parallel_pipeline(
-        size_t(tokens),
-        tbb::make_filter<void, Block>(
+    std::vector<Block> blocks(static_cast<size_t>(tokens));
+    // Blocks pass between the stages as pointers: TBB then keeps no copy
+    // of its own. The stages hand their state and each block over to the
+    // next, as the single pass does (see driver/tsan_hand_over.h).
+    const int numbering = 0, writing = 0, finished = 0;
+    const auto stages =
+        tbb::make_filter<void, Block*>(
             tbb::filter_mode::serial_in_order,
-            [&](tbb::flow_control& fc) {
+            [&](tbb::flow_control& fc) -> Block* {
+              TakeOver(&kPipelineSetUp);
+              TakeOver(&numbering);
+              Block* block = nullptr;
               if (next_block == num_blocks || failed.load()) {
                 fc.stop();
-                return Block();
+              } else {
+                block = &blocks[size_t(next_block % tokens)];
+                TakeOver(block);
+                block->first_row = next_block * block_rows;
+                block->num_rows = std::min(block_rows, rows - block->first_row);
+                block->data = buffers[size_t(next_block % tokens)].get();
+                ++next_block;
+                HandOver(block);
               }
-              Block block;
-              block.first_row = next_block * block_rows;
-              block.num_rows = std::min(block_rows, rows - block.first_row);
-              block.data = buffers[size_t(next_block % tokens)].get();
-              ++next_block;
+              HandOver(&numbering);
+              HandOver(&finished);
               return block;
             }) &
-            tbb::make_filter<Block, Block>(
-                tbb::filter_mode::parallel,
-                [&](Block block) {
-                  for (int64_t r = 0; r < block.num_rows; ++r) {
-                    fill(block.first_row + r, block.data + r * cols);
-                  }
-                  return block;
-                }) &
-            tbb::make_filter<Block, void>(
-                tbb::filter_mode::serial_in_order, [&](Block block) {
-                  if (failed.load()) return;
-                  size_t n = size_t(block.num_rows * cols);
-                  if (std::fwrite(block.data, sizeof(float), n, file) != n) {
-                    write_errno = errno;
-                    failed.store(true);
-                  }
-                }));
+        tbb::make_filter<Block*, Block*>(
+            tbb::filter_mode::parallel,
+            [&](Block* block) {
+              TakeOver(&kPipelineSetUp);
+              TakeOver(block);
+              for (int64_t r = 0; r < block->num_rows; ++r) {
+                fill(block->first_row + r, block->data + r * cols);
+              }
+              HandOver(block);
+              HandOver(&finished);
+              return block;
+            }) &
+        tbb::make_filter<Block*, void>(
+            tbb::filter_mode::serial_in_order, [&](Block* block) {
+              TakeOver(&kPipelineSetUp);
+              TakeOver(&writing);
+              TakeOver(block);
+              const size_t n = size_t(block->num_rows * cols);
+              if (!failed.load() &&
+                  std::fwrite(block->data, sizeof(float), n, file) != n) {
+                write_errno = errno;
+                failed.store(true);
+              }
+              HandOver(block);  // Free for the block `tokens` later.
+              HandOver(&writing);
+              HandOver(&finished);
+            });
+    HandOver(&kPipelineSetUp);
+    tbb::parallel_pipeline(size_t(tokens), stages);
+    TakeOver(&finished);
     ok = !failed.load();
   }
   if (ok && std::fflush(file) != 0) {
