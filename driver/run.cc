@@ -248,14 +248,15 @@ int ReportUnwritable(const char* which, const std::string& path,
 int SaveResults(const RunInputs& in, const RunOutputs& out,
                 ResultFiles* files) {
   std::string error;
-  const std::string matches =
-      MatchesText(out.matches.top_distractors, out.matches.mate_ranks);
-  if (!files->matches.Write(matches, &error)) {
+  if (!WriteMatchesText(out.matches.top_distractors, out.matches.mate_ranks,
+                        [&](const std::string& piece) {
+                          return files->matches.Append(piece, &error);
+                        }) ||
+      !files->matches.Finish(&error)) {
     return ReportUnwritable("match results", in.match_results_filename, error);
   }
-  const std::string results =
-      CMCAndROCText(out.cmc, out.traditional_cmc, out.roc);
-  if (!files->results.Write(results, &error)) {
+  if (!files->results.Write(
+          CMCAndROCText(out.cmc, out.traditional_cmc, out.roc), &error)) {
     return ReportUnwritable("results", in.results_filename, error);
   }
   PendingTextFile* const both[] = {&files->matches, &files->results};

@@ -85,23 +85,35 @@ int64_t CountBeating(const std::vector<float>& thresholds,
 
 }  // namespace
 
-PassPlan PlanScorePass(const ScoreQuestions& questions, int32_t num_distractors,
+PassPlan PlanScorePass(ScoreQuestions questions, int32_t num_distractors,
                        int32_t impostor_rows) {
   PassPlan plan;
   plan.num_distractors = num_distractors;
   plan.impostor_rows = impostor_rows;
-  const size_t probes =
-      std::max(questions.probe_scores.size(), questions.top_distractors.size());
+  size_t probes = questions.top_distractors.size();
+  for (const auto& [probe, score] : questions.probe_scores) {
+    probes = std::max(probes, static_cast<size_t>(probe) + 1);
+  }
   plan.probe_rows = static_cast<int32_t>(probes);
   const bool any_top = std::find(questions.top_distractors.begin(),
                                  questions.top_distractors.end(),
                                  true) != questions.top_distractors.end();
   plan.top_count = any_top ? kTopDistractorCount : 0;
+  // Each probe's list is allocated once, at its size.
+  std::vector<size_t> counts(probes, 0);
+  for (const auto& question : questions.probe_scores) ++counts[question.first];
   plan.probe_thresholds.resize(probes);
-  for (size_t p = 0; p < questions.probe_scores.size(); ++p) {
-    plan.probe_thresholds[p] = SortedThresholds(questions.probe_scores[p]);
+  for (size_t p = 0; p < probes; ++p)
+    plan.probe_thresholds[p].reserve(counts[p]);
+  for (const auto& [probe, score] : questions.probe_scores) {
+    plan.probe_thresholds[probe].push_back(score);
   }
-  plan.impostor_thresholds = SortedThresholds(questions.impostor_scores);
+  questions.probe_scores = {};
+  for (std::vector<float>& thresholds : plan.probe_thresholds) {
+    thresholds = SortedThresholds(std::move(thresholds));
+  }
+  plan.impostor_thresholds =
+      SortedThresholds(std::move(questions.impostor_scores));
   return plan;
 }
 

@@ -46,7 +46,7 @@ struct PassAnswers {
 // PlanScorePass returns the plan that answers `questions` about the first
 // `num_distractors` columns, with rows 0 .. impostor_rows - 1 as the
 // impostor rows.
-PassPlan PlanScorePass(const ScoreQuestions& questions, int32_t num_distractors,
+PassPlan PlanScorePass(ScoreQuestions questions, int32_t num_distractors,
                        int32_t impostor_rows);
 
 // PassCounts answers the questions of the plan from the pass's answers.

@@ -23,7 +23,6 @@ void Evaluate(const EvaluationInputs& in, const ScoreCounts& counts,
 
 ScoreQuestions RecordQuestions(const EvaluationInputs& in) {
   ScoreQuestions questions;
-  questions.probe_scores.resize(in.probe_count);
   questions.top_distractors.resize(in.probe_count, false);
   Evaluation unused;
   Evaluate(in, QuestionRecorder(&questions), &unused);

@@ -52,8 +52,8 @@ void Evaluate(const EvaluationInputs& in, const ScoreCounts& counts,
               Evaluation* out);
 
 // RecordQuestions returns every question Evaluate asks of the distractor
-// scores for `in`, whatever the answers: its probe_scores and
-// top_distractors have one entry per probe.
+// scores for `in`, whatever the answers: its top_distractors has one entry
+// per probe.
 ScoreQuestions RecordQuestions(const EvaluationInputs& in);
 
 #endif  // FUSE_RESULTS_METRICS_EVALUATION_H_

@@ -11,8 +11,7 @@ void Reach(std::vector<T>* list, int32_t index) {
 }  // namespace
 
 int64_t QuestionRecorder::DistractorsBeating(int32_t probe, float score) const {
-  Reach(&questions_->probe_scores, probe);
-  questions_->probe_scores[probe].push_back(score);
+  questions_->probe_scores.emplace_back(probe, score);
   return 0;
 }
 

@@ -13,6 +13,7 @@
 #define FUSE_RESULTS_METRICS_SCORE_COUNTS_H_
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "metrics/top_distractors.h"
@@ -36,8 +37,10 @@ class ScoreCounts {
 
 // The questions asked of a ScoreCounts, in the order they were asked.
 struct ScoreQuestions {
-  // probe_scores[p]: the scores given to DistractorsBeating for probe p.
-  std::vector<std::vector<float>> probe_scores;
+  // The (probe, score) pairs given to DistractorsBeating. One flat list,
+  // not a list per probe: recording then leaves no scattered small blocks
+  // behind in the heap.
+  std::vector<std::pair<int32_t, float>> probe_scores;
   // The scores given to ImpostorsBeating.
   std::vector<float> impostor_scores;
   // top_distractors[p]: whether TopDistractors was asked for probe p.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <utility>
 
@@ -181,12 +182,16 @@ Json::Value MakeCMCAndROCDocument(const CMCCurve& cmc,
   return root;
 }
 
-std::string MatchesText(const TopDistractorLists& top_distractors,
-                        const MateRankLists& mate_ranks) {
-  // Written straight from the lists: the same bytes as laying out the
-  // document, without its thousands of small JSON objects.
-  if (top_distractors.empty()) return "null\n";
+bool WriteMatchesText(const TopDistractorLists& top_distractors,
+                      const MateRankLists& mate_ranks,
+                      const std::function<bool(const std::string&)>& write) {
+  // Written straight from the lists, a piece at a time: the same bytes as
+  // laying out the whole document, without its thousands of small JSON
+  // objects or the whole text at once.
+  constexpr size_t kPieceBytes = size_t{1} << 20;
+  if (top_distractors.empty()) return write("null\n");
   std::string text;
+  text.reserve(kPieceBytes + (size_t{1} << 16));
   JsonTextWriter writer(&text);
   std::vector<std::string> firsts;
   std::vector<std::string> seconds;
@@ -211,9 +216,23 @@ std::string MatchesText(const TopDistractorLists& top_distractors,
     }
     WritePairMember("probes", "idx", firsts, "rank", seconds, &writer);
     writer.EndObject();
+    if (text.size() >= kPieceBytes) {
+      if (!write(text)) return false;
+      text.clear();
+    }
   }
   writer.EndArray();
   text.push_back('\n');
+  return write(text);
+}
+
+std::string MatchesText(const TopDistractorLists& top_distractors,
+                        const MateRankLists& mate_ranks) {
+  std::string text;
+  WriteMatchesText(top_distractors, mate_ranks, [&](const std::string& piece) {
+    text += piece;
+    return true;
+  });
   return text;
 }
 
@@ -261,30 +280,47 @@ bool PendingTextFile::Open(const std::string& path, std::string* error) {
   return true;
 }
 
-bool PendingTextFile::Write(const std::string& text, std::string* error) {
-  if (through_) {
+bool PendingTextFile::Append(const std::string& text, std::string* error) {
+  if (through_ && fd_ < 0) {
     // Devices and FIFOs are opened only now: a FIFO's open waits for its
     // reader.
-    const int fd =
-        open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    bool ok = fd >= 0 && WriteAll(fd, text);
-    if (!ok) *error = Error();
-    if (fd >= 0 && close(fd) != 0 && ok) {
+    fd_ = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
       *error = Error();
-      ok = false;
+      return false;
     }
-    return ok;
+  }
+  if (fd_ < 0) {
+    *error = "not open";
+    return false;
+  }
+  if (!WriteAll(fd_, text)) {
+    *error = Error();
+    return false;
+  }
+  return true;
+}
+
+bool PendingTextFile::Finish(std::string* error) {
+  if (through_ && fd_ < 0 && !Append("", error)) return false;
+  if (fd_ < 0) {
+    *error = "not open";
+    return false;
   }
   // fsync so that a crash after the rename cannot leave the new name with
   // data that never reached the disk.
-  bool ok = fd_ >= 0 && WriteAll(fd_, text) && fsync(fd_) == 0;
-  if (!ok) *error = fd_ >= 0 ? Error() : "not open";
-  if (fd_ >= 0 && close(fd_) != 0 && ok) {
+  bool ok = through_ || fsync(fd_) == 0;
+  if (!ok) *error = Error();
+  if (close(fd_) != 0 && ok) {
     *error = Error();
     ok = false;
   }
   fd_ = -1;
   return ok;
+}
+
+bool PendingTextFile::Write(const std::string& text, std::string* error) {
+  return Append(text, error) && Finish(error);
 }
 
 bool PendingTextFile::Commit(std::string* error) {
@@ -364,5 +400,12 @@ bool SaveCMCAndROC(const std::string& filename, const CMCCurve& cmc,
 bool SaveMatches(const std::string& filename,
                  const TopDistractorLists& top_distractors,
                  const MateRankLists& mate_ranks) {
-  return WriteTextFile(filename, MatchesText(top_distractors, mate_ranks));
+  PendingTextFile file;
+  std::string error;
+  return file.Open(filename, &error) &&
+         WriteMatchesText(top_distractors, mate_ranks,
+                          [&](const std::string& piece) {
+                            return file.Append(piece, &error);
+                          }) &&
+         file.Finish(&error) && file.Commit(&error);
 }

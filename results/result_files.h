@@ -5,6 +5,7 @@
 #define FUSE_RESULTS_RESULTS_RESULT_FILES_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <json/json.h>
@@ -21,6 +22,14 @@
 Json::Value MakeCMCAndROCDocument(const CMCCurve& cmc,
                                   const CMCCurve& traditional_cmc,
                                   const ROCCurve& roc);
+
+// WriteMatchesText hands the laid-out match results document (see
+// MatchesText) to `write` in pieces of about a megabyte, in order, so that
+// the whole text is never held at once. Returns false as soon as `write`
+// does.
+bool WriteMatchesText(const TopDistractorLists& top_distractors,
+                      const MateRankLists& mate_ranks,
+                      const std::function<bool(const std::string&)>& write);
 
 // MatchesText returns the match results document, laid out: an array with
 // one object per entry of `top_distractors`, holding "distractors"
@@ -44,8 +53,8 @@ std::string CMCAndROCText(const CMCCurve& cmc, const CMCCurve& traditional_cmc,
 //   umask for a new one. A symbolic link stays and its target is replaced.
 //   Any other path that exists (a device such as /dev/stdout, a FIFO, a
 //   dangling link) is to be written straight through instead.
-// - Write: the whole text into the new file, synced to the disk; or
-//   straight into the path.
+// - Write (or Append, piece by piece, then Finish): the whole text into
+//   the new file, synced to the disk; or straight into the path.
 // - Commit: the new file renamed over the path, so that a reader or a crash
 //   sees the old content or the new, never a part.
 // Every step returns false with a description in `*error` when it fails;
@@ -60,6 +69,8 @@ class PendingTextFile {
 
   bool Open(const std::string& path, std::string* error);
   bool Write(const std::string& text, std::string* error);
+  bool Append(const std::string& text, std::string* error);
+  bool Finish(std::string* error);
   bool Commit(std::string* error);
   void Discard();
 
