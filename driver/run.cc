@@ -169,18 +169,25 @@ bool CheckResultPaths(const RunInputs& in,
   return true;
 }
 
+// ReportUnwritable says that the `which` file at `path` could not be
+// written and returns the status 1.
+int ReportUnwritable(const char* which, const std::string& path,
+                     const std::string& error) {
+  std::fprintf(stderr, "Could not write the %s file %s (%s)\n", which,
+               path.c_str(), error.c_str());
+  return 1;
+}
+
 // OpenResultFiles prepares both result files, so that a directory that is
 // missing or not writable ends the run before any score is read.
 bool OpenResultFiles(const RunInputs& in, ResultFiles* files) {
   std::string error;
   if (!files->matches.Open(in.match_results_filename, &error)) {
-    std::fprintf(stderr, "Could not write the match results file %s (%s)\n",
-                 in.match_results_filename.c_str(), error.c_str());
+    ReportUnwritable("match results", in.match_results_filename, error);
     return false;
   }
   if (!files->results.Open(in.results_filename, &error)) {
-    std::fprintf(stderr, "Could not write the results file %s (%s)\n",
-                 in.results_filename.c_str(), error.c_str());
+    ReportUnwritable("results", in.results_filename, error);
     return false;
   }
   return true;
@@ -232,15 +239,6 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files) {
                           in->probe_count, in->probe_count);
 }
 
-// ReportUnwritable says that the `which` file at `path` could not be
-// written and returns the status 1.
-int ReportUnwritable(const char* which, const std::string& path,
-                     const std::string& error) {
-  std::fprintf(stderr, "Could not write the %s file %s (%s)\n", which,
-               path.c_str(), error.c_str());
-  return 1;
-}
-
 // SaveResults completes both result files and only then replaces both,
 // back to back: when either cannot be completed, neither replaces its old
 // file (a device or FIFO written straight through excepted), the failure
@@ -248,11 +246,8 @@ int ReportUnwritable(const char* which, const std::string& path,
 int SaveResults(const RunInputs& in, const RunOutputs& out,
                 ResultFiles* files) {
   std::string error;
-  if (!WriteMatchesText(out.matches.top_distractors, out.matches.mate_ranks,
-                        [&](const std::string& piece) {
-                          return files->matches.Append(piece, &error);
-                        }) ||
-      !files->matches.Finish(&error)) {
+  if (!WriteMatchesFile(out.matches.top_distractors, out.matches.mate_ranks,
+                        &files->matches, &error)) {
     return ReportUnwritable("match results", in.match_results_filename, error);
   }
   if (!files->results.Write(

@@ -46,18 +46,11 @@ std::vector<int64_t> CountsFromHistogram(const int64_t* histogram,
   return counts;
 }
 
-// The token through which the pipeline's stages take over its set-up.
-const char kPipelineSetUp = 0;
-
 struct Piece {
   std::vector<float> values;
   std::vector<RowSegment> segments;
   int64_t bytes_done = 0;
 };
-
-}  // namespace
-
-namespace {
 
 // SortedThresholds returns `scores` sorted ascending without NaNs and
 // repeats (-0 and +0 are one threshold: the same scores beat both).

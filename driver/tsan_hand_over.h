@@ -16,6 +16,12 @@
 #endif
 #endif
 
+// The token through which every stage of a pipeline takes over what was set
+// up before it: HandOver(&kPipelineSetUp) just before the pipeline starts,
+// TakeOver(&kPipelineSetUp) first in each stage, before any capture is
+// touched.
+inline const char kPipelineSetUp = 0;
+
 #ifdef FUSE_RESULTS_TSAN
 extern "C" void __tsan_acquire(void* address);
 extern "C" void __tsan_release(void* address);

@@ -397,15 +397,22 @@ bool SaveCMCAndROC(const std::string& filename, const CMCCurve& cmc,
   return WriteTextFile(filename, CMCAndROCText(cmc, traditional_cmc, roc));
 }
 
+bool WriteMatchesFile(const TopDistractorLists& top_distractors,
+                      const MateRankLists& mate_ranks, PendingTextFile* file,
+                      std::string* error) {
+  return WriteMatchesText(top_distractors, mate_ranks,
+                          [&](const std::string& piece) {
+                            return file->Append(piece, error);
+                          }) &&
+         file->Finish(error);
+}
+
 bool SaveMatches(const std::string& filename,
                  const TopDistractorLists& top_distractors,
                  const MateRankLists& mate_ranks) {
   PendingTextFile file;
   std::string error;
   return file.Open(filename, &error) &&
-         WriteMatchesText(top_distractors, mate_ranks,
-                          [&](const std::string& piece) {
-                            return file.Append(piece, &error);
-                          }) &&
-         file.Finish(&error) && file.Commit(&error);
+         WriteMatchesFile(top_distractors, mate_ranks, &file, &error) &&
+         file.Commit(&error);
 }

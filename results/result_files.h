@@ -103,6 +103,13 @@ bool CommitTogether(PendingTextFile* const* files, size_t count, size_t* failed,
 // place.
 bool WriteTextFile(const std::string& path, const std::string& text);
 
+// WriteMatchesFile writes the match results document into the opened
+// `file` a piece at a time (WriteMatchesText) and finishes it, ready to
+// be committed. Returns false with `*error` when a write fails.
+bool WriteMatchesFile(const TopDistractorLists& top_distractors,
+                      const MateRankLists& mate_ranks, PendingTextFile* file,
+                      std::string* error);
+
 // SaveCMCAndROC writes the results document to `filename`. Returns true iff
 // the file was completely written.
 bool SaveCMCAndROC(const std::string& filename, const CMCCurve& cmc,

@@ -15,8 +15,6 @@
 
 namespace {
 
-const char kSetUp = 0;
-
 // Adds without synchronisation: two stages running at once lose updates.
 __attribute__((noinline)) void PlantedLostUpdate(int64_t* total,
                                                  int64_t value) {
@@ -32,7 +30,7 @@ int main() {
   const auto stages =
       tbb::make_filter<void, int>(tbb::filter_mode::serial_in_order,
                                   [&](tbb::flow_control& control) {
-                                    TakeOver(&kSetUp);
+                                    TakeOver(&kPipelineSetUp);
                                     TakeOver(&reading);
                                     if (next == 200) control.stop();
                                     const int value = next++;
@@ -41,12 +39,12 @@ int main() {
                                     return value;
                                   }) &
       tbb::make_filter<int, void>(tbb::filter_mode::parallel, [&](int value) {
-        TakeOver(&kSetUp);
+        TakeOver(&kPipelineSetUp);
         usleep(200);  // Let the stages overlap.
         PlantedLostUpdate(&total, value);
         HandOver(&finished);
       });
-  HandOver(&kSetUp);
+  HandOver(&kPipelineSetUp);
   tbb::parallel_pipeline(4, stages);
   TakeOver(&finished);
   std::printf("%lld\n", static_cast<long long>(total));

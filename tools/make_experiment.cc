@@ -47,9 +47,6 @@
 
 namespace {
 
-// The token through which a pipeline's stages take over its set-up.
-const char kPipelineSetUp = 0;
-
 constexpr int32_t kFloat32Type = 5;  // One channel of 32-bit float.
 constexpr int64_t kMaxStep = std::numeric_limits<int32_t>::max();
 constexpr int64_t kBlockBytes = 8 << 20;  // Target size of one row block.
