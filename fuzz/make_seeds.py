@@ -6,7 +6,10 @@ Usage: make_seeds.py DIR
 Matrix files of every depth, with and without bytes beyond each row, empty
 and truncated ones, headers that lie about their size; the same with row
 limits in front for PartialRead, and with a piece size and a selection in
-front for the row stream; and JSON documents of each input kind.
+front for the row stream; .npy files of every header version, both orders
+and both float types, with the dtypes, shapes and lies that are refused,
+with a piece size and a selection in front; and JSON documents of each input
+kind.
 """
 import os
 import struct
@@ -51,6 +54,59 @@ def matrices():
     return seeds
 
 
+def npy(descr, fortran, shape, data=None, version=1, dict_text=None):
+    """A .npy file padded as NumPy pads it; `data` defaults to the elements
+    the header announces (capped), `dict_text` replaces the dict."""
+    if dict_text is None:
+        dims = ", ".join(str(n) for n in shape)
+        dims += "," if len(shape) == 1 else ""
+        dict_text = "{'descr': '%s', 'fortran_order': %s, 'shape': (%s), }" % (
+            descr, "True" if fortran else "False", dims)
+    prefix = 10 if version == 1 else 12
+    text = dict_text.encode("latin1")
+    text += b" " * ((-(prefix + len(text) + 1)) % 64) + b"\n"
+    length = struct.pack("<H" if version == 1 else "<I", len(text))
+    if data is None:
+        count = 1
+        for n in shape:
+            count *= n
+        size = int(descr[2:]) if descr[2:].isdigit() else 1
+        stored = min(count * size, 4096)
+        data = bytes((i * 53 + 7) & 0xFF for i in range(stored))
+    return b"\x93NUMPY" + bytes([version, 0]) + length + text + data
+
+
+def npy_files():
+    doubles = struct.pack("<8d", 0.1, 0.5, 1e300, -1e300, float("inf"),
+                          float("nan"), 3.4028235677973366e38, 1e-50)
+    return [
+        npy("<f4", False, (3, 4)),
+        npy("<f4", True, (3, 4)),
+        npy("<f8", False, (2, 4), data=doubles),
+        npy("<f8", True, (4, 2), data=doubles),
+        npy("<f4", False, (9, 7), version=2),
+        npy("<f8", True, (5, 6), version=3),
+        npy("<f4", True, (40, 3)),              # columns beyond a panel
+        npy("<f4", False, (0, 5)),
+        npy("<f4", True, (5, 0)),
+        npy("<f4", False, (3, 4), data=b"\0" * 40),     # ends early
+        npy("<f4", False, (100000, 100000), data=b""),  # lies about its data
+        npy("<i8", False, (2, 2)),
+        npy(">f4", False, (2, 2)),
+        npy("<f4", False, (2, 3, 4)),
+        npy("<f4", False, (6,)),
+        npy("<f4", False, (3000000000, 1), data=b""),
+        npy("<f4", False, (2, 2), dict_text="{'descr': [('a', '<f4')], "
+            "'fortran_order': False, 'shape': (2,)}"),
+        npy("<f4", False, (2, 2), dict_text="{\"descr\": \"<f4\", "
+            "\"shape\": (2, 2,), \"fortran_order\": False}"),
+        npy("<f4", False, (2, 2), dict_text="{'descr': '<f4', "
+            "'fortran_order': False, 'shape': (2L, 2L)}"),
+        npy("<f4", False, (2, 2), version=2)[:12] + b"{",  # header cut short
+        b"\x93NUMPY\x02\x00\xf0\xff\xff\xff{'descr'",   # length that lies
+    ]
+
+
 def json_documents():
     return [
         b'{"id": ["a", "b", "a"]}',
@@ -86,6 +142,12 @@ def main():
                            for piece, rows, cols in ((0, 127, 32767),
                                                      (6, 2, 1), (255, -1, 3))
                            for m in matrices()],
+        # Piece size - 1 (top bit: as advised), rows and columns selected,
+        # then the file.
+        "npy_read": [struct.pack("<Bbb", piece, rows, cols) + f
+                     for piece, rows, cols in ((0, 127, 127), (5, 2, 1),
+                                               (0x83, 100, 100), (255, -1, 3))
+                     for f in npy_files() + matrices()[:4]],
         "json_inputs": json_documents(),
     }
     for target, seeds in corpora.items():

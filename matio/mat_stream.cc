@@ -6,9 +6,25 @@
 #include <cerrno>
 #include <cstring>
 
+#include "matio/score_matrix.h"
+
 namespace {
 
+#ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Bytes through which skipped data and float64 values pass.
 constexpr int64_t kScratchBytes = int64_t{1} << 20;
+// Columns per piece of a Fortran-order file, and the most floats a piece
+// of one needs. Blocks of 128 columns ran faster than wider ones (the
+// piece stays in the cache between transposition and scan) and than
+// narrower ones (fewer runs to scan).
+constexpr int64_t kBlockColumns = 128;
+constexpr int64_t kMaxBlockPieceFloats = int64_t{4} << 20;
+#else
+// Fuzzing builds use tiny sizes, so that small inputs reach every path.
+constexpr int64_t kScratchBytes = 64;
+constexpr int64_t kBlockColumns = 4;
+constexpr int64_t kMaxBlockPieceFloats = 64;
+#endif
 constexpr int64_t kHeaderBytes = 16;
 
 }  // namespace
@@ -28,12 +44,26 @@ bool MatRowStream::Open(const std::string& path, bool* opened,
   *opened = true;
   // Large reads go straight into the caller's buffer.
   std::setvbuf(file_, nullptr, _IONBF, 0);
-  if (!MatIO::ReadHeader(file_, &header_, error)) return false;
+  ScoreFileStart start;
+  ReadScoreFileStart(file_, &start);
+  seekable_ = start.file_size >= 0;
+  return start.npy() ? OpenNpyFile(start, error) : OpenMatrixFile(start, error);
+}
+
+bool MatRowStream::OpenMatrixFile(const ScoreFileStart& start,
+                                  std::string* error) {
+  // The header is read from the bytes already taken, as from the file.
+  FILE* header_stream = StreamFromStart(start, file_);
+  if (header_stream == nullptr) {
+    *error = std::string("cannot be read (") + std::strerror(errno) + ")";
+    return false;
+  }
+  const bool read = MatIO::ReadHeader(header_stream, &header_, error);
+  std::fclose(header_stream);
+  if (!read) return false;
   data_bytes_ = int64_t{header_.rows} * header_.step;
-  struct stat status;
-  if (fstat(fileno(file_), &status) == 0 && S_ISREG(status.st_mode)) {
-    seekable_ = true;
-    const int64_t available = status.st_size - kHeaderBytes;
+  if (seekable_) {
+    const int64_t available = start.file_size - kHeaderBytes;
     if (available < data_bytes_) {
       *error = "header announces " + std::to_string(header_.rows) + " x " +
                std::to_string(header_.cols) + " elements (step " +
@@ -44,6 +74,29 @@ bool MatRowStream::Open(const std::string& path, bool* opened,
     }
   }
   return true;
+}
+
+bool MatRowStream::OpenNpyFile(const ScoreFileStart& start,
+                               std::string* error) {
+  if (!ReadNpyHeader(start.bytes, start.size, start.file_size, file_,
+                     &npy_header_, error)) {
+    return false;
+  }
+  npy_ = true;
+  element_size_ = npy_header_.element_size;
+  header_.rows = npy_header_.rows;
+  header_.cols = npy_header_.cols;
+  header_.step = npy_header_.cols * element_size_;  // Checked to fit.
+  header_.type = CV_32FC1;
+  data_bytes_ = npy_header_.data_bytes();
+  return true;
+}
+
+int64_t MatRowStream::PieceFloats(int64_t suggested) const {
+  if (!npy_ || !npy_header_.fortran_order) return suggested;
+  return std::max(suggested,
+                  std::min(std::max<int64_t>(header_.rows, 1) * kBlockColumns,
+                           kMaxBlockPieceFloats));
 }
 
 void MatRowStream::Select(int32_t rows, int32_t cols) {
@@ -66,6 +119,20 @@ bool MatRowStream::ReadBytes(void* dst, int64_t length, std::string* error) {
     out += got;
     length -= static_cast<int64_t>(got);
     position_ += static_cast<int64_t>(got);
+  }
+  return true;
+}
+
+bool MatRowStream::ReadElements(float* dst, int64_t count, std::string* error) {
+  if (element_size_ == 4) return ReadBytes(dst, count * 4, error);
+  // float64: converted through the scratch buffer.
+  const int64_t piece = std::max<int64_t>(kScratchBytes / 8, 1);
+  scratch_.resize(static_cast<size_t>(piece * 8));
+  for (int64_t done = 0; done < count;) {
+    const int64_t n = std::min(piece, count - done);
+    if (!ReadBytes(scratch_.data(), n * 8, error)) return false;
+    changed_values_ += NarrowToFloats(scratch_.data(), n, dst + done);
+    done += n;
   }
   return true;
 }
@@ -107,14 +174,17 @@ bool MatRowStream::Next(float* buffer, int64_t capacity,
                         std::vector<RowSegment>* segments, std::string* error) {
   segments->clear();
   if (finished_) return true;
+  if (npy_header_.fortran_order) {
+    return NextInColumns(buffer, capacity, segments, error);
+  }
   const int64_t step = header_.step;
-  const int64_t row_bytes = int64_t{cols_} * 4;
+  const int64_t row_bytes = int64_t{cols_} * element_size_;
   int64_t filled = 0;
   if (step == row_bytes && col_ == 0) {
     // Selected rows lie back to back: read many in one call.
     const int64_t elements =
         std::min<int64_t>(capacity, (int64_t{rows_} - row_) * cols_);
-    if (elements > 0 && !ReadBytes(buffer, elements * 4, error)) return false;
+    if (elements > 0 && !ReadElements(buffer, elements, error)) return false;
     while (filled < elements) {
       filled += AddSegment(static_cast<int32_t>(std::min<int64_t>(
                                cols_ - col_, elements - filled)),
@@ -124,14 +194,50 @@ bool MatRowStream::Next(float* buffer, int64_t capacity,
     while (row_ < rows_ && filled < capacity) {
       const int32_t count = static_cast<int32_t>(
           std::min<int64_t>(cols_ - col_, capacity - filled));
-      const int64_t start = int64_t{row_} * step + int64_t{col_} * 4;
+      const int64_t start =
+          int64_t{row_} * step + int64_t{col_} * element_size_;
       if (!SkipBytes(start - position_, error) ||
-          !ReadBytes(buffer + filled, int64_t{count} * 4, error)) {
+          !ReadElements(buffer + filled, count, error)) {
         return false;
       }
       filled += AddSegment(count, buffer + filled, segments);
     }
   }
   if (row_ >= rows_ && !Finish(error)) return false;
+  return true;
+}
+
+// NextInColumns delivers a Fortran-order file, whose columns are stored one
+// after the other: a block of whole selected columns per piece when the
+// piece holds the selected rows, else the next rows of one column.
+bool MatRowStream::NextInColumns(float* buffer, int64_t capacity,
+                                 std::vector<RowSegment>* segments,
+                                 std::string* error) {
+  if (rows_ > 0 && col_ < cols_ && capacity > 0) {
+    int32_t width = 1;
+    int32_t height =
+        static_cast<int32_t>(std::min<int64_t>(rows_ - row_, capacity));
+    if (row_ == 0 && capacity >= rows_) {
+      width = static_cast<int32_t>(
+          std::min<int64_t>(cols_ - col_, capacity / rows_));
+      height = rows_;
+    }
+    if (!ReadNpyFortranBlock(fileno(file_), npy_header_, row_, height, col_,
+                             width, width, buffer, &scratch_, &changed_values_,
+                             error)) {
+      return false;
+    }
+    for (int32_t i = 0; i < height; ++i) {
+      segments->push_back({row_ + i, col_, width, buffer + int64_t{i} * width});
+    }
+    row_ += height;
+    if (row_ == rows_) {
+      row_ = 0;
+      col_ += width;
+    }
+    // Columns before col_ and the rows of col_ before row_ are behind.
+    position_ = (int64_t{col_} * header_.rows + row_) * element_size_;
+  }
+  if ((rows_ == 0 || col_ >= cols_) && !Finish(error)) return false;
   return true;
 }

@@ -1,6 +1,11 @@
-// MatRowStream reads the rows of a float matrix file in order, in pieces,
-// without ever holding the matrix: the way to make one sequential pass over
-// a score matrix too large to load. It works on pipes as well as on files.
+// MatRowStream reads a score matrix in pieces without ever holding it: the
+// way to make one sequential pass over a score matrix too large to load.
+// The file is a matrix file of floats or a NumPy .npy file of float32 or
+// float64 values (matio/score_matrix.h tells them apart by their first
+// bytes); either is delivered as float32. Matrix files and C-order .npy
+// files are read sequentially and work on pipes as well as on files;
+// Fortran-order .npy files are read with positioned reads from regular
+// files only.
 #ifndef FUSE_RESULTS_MATIO_MAT_STREAM_H_
 #define FUSE_RESULTS_MATIO_MAT_STREAM_H_
 
@@ -10,6 +15,9 @@
 #include <vector>
 
 #include "matio/mat_io.h"
+#include "matio/npy_file.h"
+
+struct ScoreFileStart;
 
 // A run of consecutive elements of one row, as delivered by Next.
 struct RowSegment {
@@ -28,31 +36,60 @@ class MatRowStream {
 
   // Open opens `path` and reads and validates its header. Returns false
   // with `error` when the file cannot be opened (`*opened` false), the
-  // header is invalid, or a regular file holds less data than its header
-  // announces (`*opened` true).
+  // header is invalid or describes no score matrix (for .npy files, see
+  // ReadNpyHeader: a Fortran-order .npy file on a pipe included), or a
+  // regular file holds less data than its header announces (`*opened`
+  // true).
   bool Open(const std::string& path, bool* opened, std::string* error);
 
+  // The matrix as the header describes it. For a .npy file: its rows and
+  // columns, type CV_32FC1 (float32 and float64 alike, as delivered) and
+  // step = columns x the element size in the file (4 or 8).
   const MatHeader& header() const { return header_; }
+
+  // PieceFloats returns the capacity Next's buffer should have: `suggested`
+  // for a matrix file and a C-order .npy file; for a Fortran-order one,
+  // enough for the rows of the file times 128 columns but at most 16 MiB
+  // (4 Mi floats), and never less than `suggested`, so that pieces hold
+  // wide blocks of columns. May be called before Select.
+  int64_t PieceFloats(int64_t suggested) const;
 
   // Select sets what Next delivers: the first `cols` elements (at most the
   // column count) of rows 0 .. rows - 1 (at most the row count). Must be
   // called once, before Next, on a matrix of 32-bit floats (type 5).
   void Select(int32_t rows, int32_t cols);
 
-  // Next reads the next selected elements, up to `capacity` of them, into
-  // `buffer` and replaces `*segments` with the runs they form, in row and
-  // column order. Returns false with `error` when the stream ends early or
-  // fails; at the end of the selection it returns true with no segment,
-  // after making sure that the whole data section is present.
+  // Next reads the next selected elements, up to `capacity` (at least 1) of
+  // them, into `buffer` and replaces `*segments` with the runs they form.
+  // Every selected element is delivered exactly once. From a matrix file or
+  // a C-order .npy file the runs come in row and column order; from a
+  // Fortran-order .npy file, block of columns by block of columns: a piece
+  // holds the selected rows, in order, of the columns [c0, c1), all runs
+  // from c0 to c1 (or, when `capacity` is below the selected rows, a run of
+  // one column for each of the next rows of column c0). Returns false with
+  // `error` when the stream ends early or fails; at the end of the
+  // selection it returns true with no segment, after making sure that the
+  // whole data section is present.
   bool Next(float* buffer, int64_t capacity, std::vector<RowSegment>* segments,
             std::string* error);
 
-  // Bytes of the data section consumed so far, and in all.
+  // Bytes of the data section (as stored in the file) consumed so far, and
+  // in all.
   int64_t bytes_done() const { return position_; }
   int64_t bytes_total() const { return data_bytes_; }
 
+  // The float64 values delivered so far that changed on becoming float32
+  // (see NarrowToFloats); 0 for float32 files.
+  int64_t changed_values() const { return changed_values_; }
+
  private:
+  bool OpenMatrixFile(const ScoreFileStart& start, std::string* error);
+  bool OpenNpyFile(const ScoreFileStart& start, std::string* error);
   bool ReadBytes(void* dst, int64_t length, std::string* error);
+  // Reads `count` stored elements into `dst` as float32.
+  bool ReadElements(float* dst, int64_t count, std::string* error);
+  bool NextInColumns(float* buffer, int64_t capacity,
+                     std::vector<RowSegment>* segments, std::string* error);
   bool SkipBytes(int64_t length, std::string* error);
   bool Finish(std::string* error);
   // Appends the next `count` selected elements, held at `values`, as a
@@ -70,6 +107,10 @@ class MatRowStream {
   int32_t row_ = 0;  // Next selected element: row_, col_.
   int32_t col_ = 0;
   bool finished_ = false;
+  int32_t element_size_ = 4;  // Bytes of a stored element.
+  bool npy_ = false;
+  NpyHeader npy_header_;  // When npy_.
+  int64_t changed_values_ = 0;
   std::vector<char> scratch_;
 };
 

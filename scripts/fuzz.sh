@@ -23,7 +23,8 @@ case "${1:-}" in
   *) echo "usage: $0 [--runs N | --long [SECONDS]]" >&2; exit 2 ;;
 esac
 
-targets=(mat_row_stream mat_read mat_partial_read mat_stream_read json_inputs)
+targets=(mat_row_stream npy_read mat_read mat_partial_read mat_stream_read
+         json_inputs)
 build=build-fuzz
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
   -DFUSE_RESULTS_BUILD_FUZZERS=ON -DFUSE_RESULTS_BUILD_TESTS=OFF >/dev/null
