@@ -11,6 +11,8 @@
 #     the floor for a tool that reads its input once;
 #   - wall time and peak resident memory of fuse_results, and its time as a
 #     multiple of the read;
+#   - the cost of --summary: alternating runs without and with it, best
+#     of each, and the difference in percent;
 #   - the same for fuse_results_sort_everything (the plain full sorts), where
 #     it fits in memory, the speed-up of fuse_results over it, and whether
 #     both wrote byte-identical result files.
@@ -188,7 +190,7 @@ for entry in "${size_list[@]}"; do
   if [ "$single_need_kb" -gt $(( avail_kb * 8 / 10 )) ]; then
     echo "skipped: fuse_results needs about $(mb_from_kb "$single_need_kb") MiB," \
       "more than 80% of the $(mb_from_kb "$avail_kb") MiB available"
-    table+=("$row | skipped: memory | | | | | | | | |")
+    table+=("$row | skipped: memory | | | | | | | | | |")
     continue
   fi
 
@@ -205,7 +207,7 @@ for entry in "${size_list[@]}"; do
     if [ "$need" -gt "$free_bytes" ]; then
       echo "skipped: generating needs $(gb "$need") GB of disk in $dir," \
         "only $(gb "$free_bytes") GB free"
-      table+=("$row | skipped: disk | | | | | | | | |")
+      table+=("$row | skipped: disk | | | | | | | | | |")
       continue
     fi
     echo "generating into $exp ($(gb "$need") GB needed," \
@@ -232,6 +234,35 @@ for entry in "${size_list[@]}"; do
   single_out="$exp/fuse_results"
   bench_program fuse_results "$single_bin" "$single_out"
   single_s="$best_s"
+
+  # Alternating runs, so that a change in the machine's load hits both.
+  plain_best="" summary_best=""
+  for ((i = 0; i < runs + 2; i++)); do
+    for with in no yes; do
+      options=()
+      [ "$with" = yes ] && options=(--summary "$single_out/summary.json")
+      if ! time_runs 1 "$single_out/output.txt" "$single_bin" \
+           "${options[@]}" "$dist" "$probe_mat" "$info" "$distractors" \
+           "$single_out/results.json" "$single_out/match_results.json"; then
+        tail -n 20 "$single_out/output.txt" >&2
+        echo "bench/run.sh: fuse_results ${options[*]} failed on $exp" >&2
+        exit 1
+      fi
+      if [ "$with" = yes ]; then
+        if [ -z "$summary_best" ] ||
+           awk "BEGIN { exit !($best_s < $summary_best) }"; then
+          summary_best="$best_s"
+        fi
+      elif [ -z "$plain_best" ] ||
+           awk "BEGIN { exit !($best_s < $plain_best) }"; then
+        plain_best="$best_s"
+      fi
+    done
+  done
+  summary_cost="$(calc "($summary_best - $plain_best) / $plain_best * 100" 1)"
+  echo "--summary: $summary_best s against $plain_best s without" \
+    "(alternating, best of $(( runs + 2 )) each): ${summary_cost}%"
+  row+=" | ${summary_cost}%"
 
   # The plain algorithms hold the matrix and a copy of it as lists (about
   # 2.2 x the file), plus the verification list of (score, label) pairs for
@@ -267,8 +298,8 @@ done
 # --- Summary ----------------------------------------------------------------
 
 echo
-echo "| experiment | distractor file | read once (s) | fuse_results (s) | x read | peak MiB | sort_everything (s) | x read | peak MiB | speed-up | identical |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| experiment | distractor file | read once (s) | fuse_results (s) | x read | peak MiB | --summary cost | sort_everything (s) | x read | peak MiB | speed-up | identical |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${table[@]}"
 echo
 echo "load average after the runs: $(load_average)"

@@ -17,14 +17,17 @@
 
 #include <opencv2/core.hpp>
 
+#include "driver/options.h"
 #include "driver/progress.h"
 #include "driver/score_pass.h"
 #include "matio/mat_io.h"
 #include "matio/mat_stream.h"
+#include "matio/score_matrix.h"
 #include "metrics/evaluation.h"
 #include "metrics/roc.h"
 #include "probes/probe_info.h"
 #include "results/result_files.h"
+#include "results/summary_text.h"
 
 namespace {
 
@@ -90,10 +93,11 @@ bool CheckScoreMatrix(const std::string& path, const char* what, int rows,
   return true;
 }
 
-// The two result files, prepared before the evaluation.
+// The result files, prepared before the evaluation.
 struct ResultFiles {
   PendingTextFile matches;
   PendingTextFile results;
+  PendingTextFile summary;  // Opened only when a summary is asked for.
 };
 
 // Where a path leads: an existing file by its device and inode, any other
@@ -132,39 +136,49 @@ bool SameFile(const FileIdentity& a, const FileIdentity& b) {
                   : a.path == b.path;
 }
 
-// CheckResultPaths returns true iff neither result path names an input
-// file, and the two name different files (both may name one device, which
-// is written through). Otherwise it says which paths collide.
+// CheckResultPaths returns true iff no result path (the summary's
+// included, when asked for) names an input file, and no two name the same
+// file (they may name one device, which is written through). Otherwise it
+// says which paths collide.
 bool CheckResultPaths(const RunInputs& in,
                       const std::string& probe_info_filename) {
   const std::pair<const char*, const std::string*> inputs[] = {
       {"the distractor score file", &in.distractor_scores_filename},
       {"the probe score file", &in.probe_scores_filename},
       {"the probe info file", &probe_info_filename}};
-  const std::pair<const char*, const std::string*> results[] = {
-      {"The results file", &in.results_filename},
-      {"The match results file", &in.match_results_filename}};
-  FileIdentity result_ids[2];
-  for (int r = 0; r < 2; ++r) {
-    const std::string& result = *results[r].second;
-    result_ids[r] = IdentityOf(result);
+  std::vector<std::pair<const char*, const std::string*>> results = {
+      {"results", &in.results_filename},
+      {"match results", &in.match_results_filename}};
+  if (!in.summary_filename.empty()) {
+    results.emplace_back("summary", &in.summary_filename);
+  }
+  std::vector<FileIdentity> result_ids;
+  for (const auto& [which, result] : results) {
+    result_ids.push_back(IdentityOf(*result));
     for (const auto& [what, input] : inputs) {
-      if (result == *input || SameFile(result_ids[r], IdentityOf(*input))) {
-        std::fprintf(stderr, "%s %s is %s %s; it would be overwritten\n",
-                     results[r].first, result.c_str(), what, input->c_str());
+      if (*result == *input ||
+          SameFile(result_ids.back(), IdentityOf(*input))) {
+        std::fprintf(stderr,
+                     "The %s file %s is %s %s; it would be "
+                     "overwritten\n",
+                     which, result->c_str(), what, input->c_str());
         return false;
       }
     }
   }
-  const bool devices = result_ids[0].exists && !result_ids[0].regular;
-  if (!devices && (in.results_filename == in.match_results_filename ||
-                   SameFile(result_ids[0], result_ids[1]))) {
-    std::fprintf(stderr,
-                 "The results file %s and the match results file %s are the "
-                 "same file; one would overwrite the other\n",
-                 in.results_filename.c_str(),
-                 in.match_results_filename.c_str());
-    return false;
+  for (size_t a = 0; a < results.size(); ++a) {
+    const bool device = result_ids[a].exists && !result_ids[a].regular;
+    for (size_t b = a + 1; b < results.size() && !device; ++b) {
+      if (*results[a].second == *results[b].second ||
+          SameFile(result_ids[a], result_ids[b])) {
+        std::fprintf(stderr,
+                     "The %s file %s and the %s file %s are the same file; "
+                     "one would overwrite the other\n",
+                     results[a].first, results[a].second->c_str(),
+                     results[b].first, results[b].second->c_str());
+        return false;
+      }
+    }
   }
   return true;
 }
@@ -190,23 +204,57 @@ bool OpenResultFiles(const RunInputs& in, ResultFiles* files) {
     ReportUnwritable("results", in.results_filename, error);
     return false;
   }
+  if (!in.summary_filename.empty() &&
+      !files->summary.Open(in.summary_filename, &error)) {
+    ReportUnwritable("summary", in.summary_filename, error);
+    return false;
+  }
   return true;
 }
 
-// LoadFirstInputs handles the arguments, the probe info file, the result
-// files and the probe score matrix. Returns false (after saying why) when
-// the run must end.
-bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files) {
-  if (argc != 7) {
+// NoteChangedValues says on standard error how many of the `read` float64
+// values of a .npy file changed on becoming float32, if any did.
+void NoteChangedValues(const std::string& path, int64_t changed, int64_t read) {
+  if (changed == 0) return;
+  std::fflush(stdout);
+  std::fprintf(stderr,
+               "fuse_results: note: %lld of %lld float64 values of %s are "
+               "not exactly representable as float32 and changed (rounded, "
+               "or infinite beyond float32's range)\n",
+               static_cast<long long>(changed), static_cast<long long>(read),
+               path.c_str());
+}
+
+// LoadFirstInputs handles the command line, the probe info file, the
+// result files and the probe score matrix. Returns false when the run
+// must end, with its status in `*status`, after saying why (or after
+// answering --help or --version, with status 0).
+bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
+                     int* status) {
+  *status = 1;
+  RunOptions options;
+  switch (ReadCommandLine(argc, argv, &options)) {
+    case CommandLine::kDone:
+      *status = 0;
+      return false;
+    case CommandLine::kRefused:
+      return false;
+    case CommandLine::kRun:
+      break;
+  }
+  const std::vector<std::string>& arguments = options.arguments;
+  if (arguments.size() != 6) {
     std::puts(kUsage);
     return false;
   }
-  in->distractor_scores_filename = argv[1];
-  in->probe_scores_filename = argv[2];
-  const std::string probe_info_filename = argv[3];
-  in->results_filename = argv[5];
-  in->match_results_filename = argv[6];
-  if (!ParseNumDistractors(argv[4], &in->num_distractors) ||
+  in->distractor_scores_filename = arguments[0];
+  in->probe_scores_filename = arguments[1];
+  const std::string probe_info_filename = arguments[2];
+  in->results_filename = arguments[4];
+  in->match_results_filename = arguments[5];
+  in->summary_filename = options.summary_filename;
+  in->summary_request = options.request;
+  if (!ParseNumDistractors(arguments[3].c_str(), &in->num_distractors) ||
       !CheckResultPaths(*in, probe_info_filename)) {
     return false;
   }
@@ -226,17 +274,36 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files) {
 
   std::printf("Loading from %s\n", in->probe_scores_filename.c_str());
   std::string error;
-  if (!MatIO::Load(in->probe_scores_filename, &in->probe_scores, &error)) {
+  int64_t changed = 0;
+  if (!LoadScoreMatrix(in->probe_scores_filename, &in->probe_scores, &changed,
+                       &error)) {
     std::fprintf(stderr, "%s: %s\n", in->probe_scores_filename.c_str(),
                  error.c_str());
     std::puts("Could not load probe scores!");
     return false;
   }
   const cv::Mat& scores = in->probe_scores;
+  NoteChangedValues(in->probe_scores_filename, changed,
+                    int64_t{scores.rows} * scores.cols);
   std::printf("Probe score matrix size: %d %d\n", scores.rows, scores.cols);
-  return CheckScoreMatrix(in->probe_scores_filename, "probe score matrix",
-                          scores.rows, scores.cols, scores.type(),
-                          in->probe_count, in->probe_count);
+  if (!CheckScoreMatrix(in->probe_scores_filename, "probe score matrix",
+                        scores.rows, scores.cols, scores.type(),
+                        in->probe_count, in->probe_count)) {
+    return false;
+  }
+  // Extra rows or columns are most often a sign of swapped or mismatched
+  // files, so they are pointed out; the run goes on with the part the
+  // probes name.
+  if (scores.rows != in->probe_count || scores.cols != in->probe_count) {
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "warning: %s: the probe score matrix is %d x %d, but the "
+                 "probe info file names %d probes; only its top-left %d x %d "
+                 "part is used\n",
+                 in->probe_scores_filename.c_str(), scores.rows, scores.cols,
+                 in->probe_count, in->probe_count, in->probe_count);
+  }
+  return true;
 }
 
 // SaveResults completes both result files and only then replaces both,
@@ -254,13 +321,27 @@ int SaveResults(const RunInputs& in, const RunOutputs& out,
           CMCAndROCText(out.cmc, out.traditional_cmc, out.roc), &error)) {
     return ReportUnwritable("results", in.results_filename, error);
   }
-  PendingTextFile* const both[] = {&files->matches, &files->results};
+  const bool summary = !in.summary_filename.empty();
+  if (summary) {
+    OperatingPoints points;
+    ComputeOperatingPoints(out.facts, in.summary_request, &points);
+    if (!files->summary.Write(SummaryText(points), &error)) {
+      return ReportUnwritable("summary", in.summary_filename, error);
+    }
+  }
+  PendingTextFile* const all[] = {&files->matches, &files->results,
+                                  &files->summary};
   size_t failed = 0;
-  if (!CommitTogether(both, 2, &failed, &error)) {
-    return failed == 0
-               ? ReportUnwritable("match results", in.match_results_filename,
-                                  error)
-               : ReportUnwritable("results", in.results_filename, error);
+  if (!CommitTogether(all, summary ? 3 : 2, &failed, &error)) {
+    switch (failed) {
+      case 0:
+        return ReportUnwritable("match results", in.match_results_filename,
+                                error);
+      case 1:
+        return ReportUnwritable("results", in.results_filename, error);
+      default:
+        return ReportUnwritable("summary", in.summary_filename, error);
+    }
   }
   return 0;
 }
@@ -300,7 +381,8 @@ int Run(int argc, char** argv, const Route& route) {
   try {
     RunInputs in;
     ResultFiles files;
-    if (!LoadFirstInputs(argc, argv, &in, &files)) return 1;
+    int status = 1;
+    if (!LoadFirstInputs(argc, argv, &in, &files, &status)) return status;
     RunOutputs out;
     if (!route(&in, &out)) return 1;
     return SaveResults(in, out, &files);
@@ -367,13 +449,19 @@ bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
   {
     ProgressLine progress(header.step);
     if (!RunScorePass(
-            plan, &stream, kPieceFloats, kPiecesInFlight,
+            plan, &stream, stream.PieceFloats(kPieceFloats), kPiecesInFlight,
             [&](int64_t done, int64_t total) { progress.Update(done, total); },
             &answers, &error)) {
+      progress.Finish();
       ReportUnloadableDistractors(*in, error);
       return false;
     }
   }
+  NoteChangedValues(
+      in->distractor_scores_filename, stream.changed_values(),
+      int64_t{std::min(header.rows,
+                       std::max(plan.probe_rows, plan.impostor_rows))} *
+          plan.num_distractors);
   std::puts("Done sorting distractor scores");
 
   Evaluation evaluation;
@@ -388,5 +476,6 @@ bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
   out->cmc = std::move(evaluation.cmc);
   out->traditional_cmc = std::move(evaluation.traditional_cmc);
   out->roc = std::move(evaluation.roc);
+  out->facts = std::move(evaluation.facts);
   return true;
 }

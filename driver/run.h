@@ -13,6 +13,7 @@
 
 #include "metrics/curves.h"
 #include "metrics/match_report.h"
+#include "metrics/operating_points.h"
 #include "metrics/splits.h"
 
 // What every route has after the arguments, the probe info file and the
@@ -22,6 +23,8 @@ struct RunInputs {
   std::string probe_scores_filename;
   std::string results_filename;
   std::string match_results_filename;
+  std::string summary_filename;  // Empty: no summary file.
+  OperatingPointRequest summary_request;
   int32_t num_distractors = 0;
   int32_t probe_count = 0;
   SubjectMap subject_map;
@@ -29,12 +32,13 @@ struct RunInputs {
   cv::Mat probe_scores;
 };
 
-// What every route produces: the contents of both result files.
+// What every route produces: the contents of the result files.
 struct RunOutputs {
   MatchReport matches;
   CMCCurve cmc;
   CMCCurve traditional_cmc;
   ROCCurve roc;
+  OperatingPointFacts facts;  // For the summary file.
 };
 
 // A route evaluates the distractor scores: it opens the distractor matrix,
@@ -43,10 +47,11 @@ struct RunOutputs {
 // why, when the run must end with status 1.
 using Route = std::function<bool(RunInputs* in, RunOutputs* out)>;
 
-// RunFuseResults runs the program on `argc`/`argv` (the program name and
-// six arguments) with `route` and returns its exit status: 0 when both
-// result files were written, 1 after any problem with the arguments, the
-// inputs or the result files, or any exception (one line on standard
+// RunFuseResults runs the program on `argc`/`argv` (the program name,
+// options as driver/options.h reads them, and six arguments) with `route`
+// and returns its exit status: 0 when every result file was written (or
+// --help or --version answered), 1 after any problem with the arguments,
+// the inputs or the result files, or any exception (one line on standard
 // error).
 int RunFuseResults(int argc, char** argv, const Route& route);
 

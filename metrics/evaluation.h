@@ -1,6 +1,7 @@
 // The whole evaluation of a run, from the probe scores and the answers
 // about the distractor scores: the match report, the identification CMC,
-// the traditional CMC and the ROC. Pure: nothing is read or printed.
+// the traditional CMC, the ROC and the facts behind their exact operating
+// points. Pure: nothing is read or printed.
 //
 // Evaluate asks its questions only through ScoreCounts, so the questions a
 // pass over the distractor scores must answer are recorded by running this
@@ -17,6 +18,7 @@
 
 #include "metrics/curves.h"
 #include "metrics/match_report.h"
+#include "metrics/operating_points.h"
 #include "metrics/score_counts.h"
 #include "metrics/splits.h"
 
@@ -44,6 +46,8 @@ struct Evaluation {
   CMCCurve traditional_cmc;
   int32_t traditional_slots = -1;
   ROCCurve roc;
+  // The counts behind the curves, for the exact operating points.
+  OperatingPointFacts facts;
 };
 
 // Evaluate replaces `*out` with the evaluation of `in`, asking `counts`

@@ -17,6 +17,15 @@ void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
   }
 }
 
+std::vector<uint64_t> SortedMateRanks(const MateRankLists& mate_ranks) {
+  std::vector<uint64_t> ranks;
+  for (const MateRankList& list : mate_ranks) {
+    for (const auto& [rank, query] : list) ranks.push_back(rank);
+  }
+  std::sort(ranks.begin(), ranks.end());
+  return ranks;
+}
+
 float AppendIdentificationCMC(const MateRankLists& mate_ranks,
                               int32_t num_distractors, CMCCurve* cmc) {
   // Counts are integers, so they stay exact at any scale; they become

@@ -28,6 +28,10 @@ using MateRankLists = std::vector<MateRankList>;
 void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
                const ScoreCounts& counts, MateRankLists* mate_ranks);
 
+// SortedMateRanks returns the mate rank of every pair of `mate_ranks`,
+// ascending.
+std::vector<uint64_t> SortedMateRanks(const MateRankLists& mate_ranks);
+
 // AppendIdentificationCMC counts the mate ranks (each 0..num_distractors)
 // per rank, makes the counts cumulative, divides each by the number of
 // pairs in single precision and appends the thinned curve, num_distractors

@@ -43,9 +43,9 @@ void AppendROCCurveFromCounts(std::vector<int64_t> beaten_by,
       });
 }
 
-void AssembleROC(const SubjectMap& subject_map, const cv::Mat& probe_scores,
-                 int64_t impostor_count, const ScoreCounts& counts,
-                 ROCCurve* roc) {
+std::vector<int64_t> GenuineBeatenBy(const SubjectMap& subject_map,
+                                     const cv::Mat& probe_scores,
+                                     const ScoreCounts& counts) {
   std::vector<int64_t> beaten_by;
   for (const auto& subject : subject_map) {
     const std::vector<int32_t>& q = subject.second;
@@ -56,5 +56,12 @@ void AssembleROC(const SubjectMap& subject_map, const cv::Mat& probe_scores,
       }
     }
   }
-  AppendROCCurveFromCounts(std::move(beaten_by), impostor_count, roc);
+  return beaten_by;
+}
+
+void AssembleROC(const SubjectMap& subject_map, const cv::Mat& probe_scores,
+                 int64_t impostor_count, const ScoreCounts& counts,
+                 ROCCurve* roc) {
+  AppendROCCurveFromCounts(GenuineBeatenBy(subject_map, probe_scores, counts),
+                           impostor_count, roc);
 }

@@ -51,11 +51,17 @@ void ComputeROC(const std::vector<VerificationPair>& verification_list,
 void AppendROCCurveFromCounts(std::vector<int64_t> beaten_by,
                               int64_t impostor_count, ROCCurve* roc);
 
-// AssembleROC appends the ROC curve of the run: the genuine pairs are the
-// unordered pairs of mates, each once, scored from the row of the probe
-// that comes first in its subject's list; `counts` is asked, once per pair
-// in subject-map order, how many of the `impostor_count` impostor scores
-// beat it.
+// GenuineBeatenBy returns, for every genuine pair (the unordered pairs of
+// mates, each once, scored from the row of the probe that comes first in
+// its subject's list), the number of impostor scores that beat it, asking
+// `counts` once per pair in subject-map order.
+std::vector<int64_t> GenuineBeatenBy(const SubjectMap& subject_map,
+                                     const cv::Mat& probe_scores,
+                                     const ScoreCounts& counts);
+
+// AssembleROC appends the ROC curve of the run's genuine pairs against its
+// `impostor_count` impostor scores, asking `counts` as GenuineBeatenBy
+// does.
 void AssembleROC(const SubjectMap& subject_map, const cv::Mat& probe_scores,
                  int64_t impostor_count, const ScoreCounts& counts,
                  ROCCurve* roc);

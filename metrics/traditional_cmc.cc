@@ -175,11 +175,28 @@ void AppendTraditionalCMCFromRanks(std::vector<int64_t> ranks,
       });
 }
 
+float TraditionalRateAt(const std::vector<int64_t>& sorted_ranks,
+                        int64_t slot) {
+  const float total = static_cast<float>(sorted_ranks.size());
+  if (sorted_ranks.empty()) return 0.0f / total;
+  float rate = 0.0f;
+  for (auto it = sorted_ranks.begin();
+       it != sorted_ranks.end() && *it <= slot;) {
+    const auto group_end = std::upper_bound(it, sorted_ranks.end(), *it);
+    const float share = static_cast<float>(group_end - it) / total;
+    rate = *it == 0 ? share : rate + share;
+    it = group_end;
+  }
+  return rate;
+}
+
 void RunTraditionalCMC(const SubjectMap& subject_map,
                        const std::vector<std::string>& probe_names,
                        const cv::Mat& probe_scores,
                        const std::vector<std::vector<float>>& distractor_scores,
-                       int32_t trial_count, CMCCurve* curve) {
+                       int32_t trial_count, CMCCurve* curve,
+                       std::vector<int64_t>* rank_histogram) {
+  if (rank_histogram != nullptr) rank_histogram->clear();
   std::puts("Making gallery!");
   Splits galleries;
   Splits probes;
@@ -208,13 +225,16 @@ void RunTraditionalCMC(const SubjectMap& subject_map,
     }
   }
   AppendTraditionalCMC(histogram, ranked, curve);
+  if (rank_histogram != nullptr) *rank_histogram = std::move(histogram);
 }
 
 int32_t RankTraditionalCMC(const SubjectMap& subject_map,
                            const std::vector<std::string>& probe_names,
                            const cv::Mat& probe_scores, size_t list_count,
                            int64_t list_length, const ScoreCounts& counts,
-                           int32_t trial_count, CMCCurve* curve) {
+                           int32_t trial_count, CMCCurve* curve,
+                           std::vector<int64_t>* sorted_ranks) {
+  if (sorted_ranks != nullptr) sorted_ranks->clear();
   Splits galleries;
   Splits probes;
   MakeGalleriesAndProbes(subject_map, trial_count, &galleries, &probes);
@@ -239,7 +259,9 @@ int32_t RankTraditionalCMC(const SubjectMap& subject_map,
     }
   }
   if (every_rank_has_a_slot) {
-    AppendTraditionalCMCFromRanks(std::move(ranks), slot_count, curve);
+    std::sort(ranks.begin(), ranks.end());
+    AppendTraditionalCMCFromRanks(ranks, slot_count, curve);
+    if (sorted_ranks != nullptr) *sorted_ranks = std::move(ranks);
   }
   return static_cast<int32_t>(slot_count);
 }

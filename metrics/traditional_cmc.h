@@ -72,6 +72,12 @@ void AppendTraditionalCMC(const std::vector<int64_t>& rank_histogram,
 void AppendTraditionalCMCFromRanks(std::vector<int64_t> ranks,
                                    int64_t slot_count, CMCCurve* curve);
 
+// TraditionalRateAt returns slot `slot` of the cumulative rates that
+// AppendTraditionalCMCFromRanks computes for `sorted_ranks` (ascending)
+// before thinning, by the same single-precision additions: NaN when there
+// is no rank.
+float TraditionalRateAt(const std::vector<int64_t>& sorted_ranks, int64_t slot);
+
 // RunTraditionalCMC prints "Making gallery!", "Done Making Gallery!" and
 // "Allocating ranks (n)", ranks every probe of `trial_count` splits with
 // GetRank, and appends the thinned cumulative rate list to `*curve`. Slot
@@ -84,22 +90,27 @@ void AppendTraditionalCMCFromRanks(std::vector<int64_t> ranks,
 // the names, the distractor lists or the float score matrix cannot
 // serve, only the first two lines are printed; a probe whose subject is
 // missing from the gallery, or whose rank exceeds n - 1, stops the ranking
-// after the third line.
+// after the third line. With `rank_histogram`, it receives the histogram
+// of the ranks when the curve is appended, and is emptied otherwise.
 void RunTraditionalCMC(const SubjectMap& subject_map,
                        const std::vector<std::string>& probe_names,
                        const cv::Mat& probe_scores,
                        const std::vector<std::vector<float>>& distractor_scores,
-                       int32_t trial_count, CMCCurve* curve);
+                       int32_t trial_count, CMCCurve* curve,
+                       std::vector<int64_t>* rank_histogram = nullptr);
 
 // RankTraditionalCMC is RunTraditionalCMC for `list_count` probes with
 // `list_length` distractor scores each, whose distractor part of every
 // rank is asked of `counts` (once per ranked probe, in split order), and
 // which prints nothing. Returns the slot count that RunTraditionalCMC
-// prints in its third line, or -1 where it prints only two.
+// prints in its third line, or -1 where it prints only two. With
+// `sorted_ranks`, it receives the ranks counted into the curve, ascending,
+// when the curve is appended, and is emptied otherwise.
 int32_t RankTraditionalCMC(const SubjectMap& subject_map,
                            const std::vector<std::string>& probe_names,
                            const cv::Mat& probe_scores, size_t list_count,
                            int64_t list_length, const ScoreCounts& counts,
-                           int32_t trial_count, CMCCurve* curve);
+                           int32_t trial_count, CMCCurve* curve,
+                           std::vector<int64_t>* sorted_ranks = nullptr);
 
 #endif  // FUSE_RESULTS_METRICS_TRADITIONAL_CMC_H_

@@ -9,7 +9,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_sort.h>
 
-#include "matio/mat_io.h"
+#include "matio/score_matrix.h"
 #include "metrics/roc.h"
 #include "metrics/traditional_cmc.h"
 
@@ -111,7 +111,8 @@ void AppendROCCurve(const std::vector<float>& tar, ROCCurve* roc) {
 }
 
 void RunVerification(const SubjectMap& subject_map, const cv::Mat& probe_scores,
-                     const ScoreLists& lists, ROCCurve* roc) {
+                     const ScoreLists& lists, ROCCurve* roc,
+                     OperatingPointFacts* facts) {
   std::vector<VerificationPair> pairs;
   int64_t genuine_count = 0;
   for (const auto& subject : subject_map) {
@@ -135,13 +136,24 @@ void RunVerification(const SubjectMap& subject_map, const cv::Mat& probe_scores,
   std::vector<float> tar;
   ComputeROC(pairs, genuine_count, impostor_count, &tar);
   AppendROCCurve(tar, roc);
+  if (facts == nullptr) return;
+  facts->impostor_count = impostor_count;
+  facts->genuine_beaten_by.clear();
+  int64_t impostors_before = 0;
+  for (const VerificationPair& pair : pairs) {
+    if (pair.second == 1) {
+      facts->genuine_beaten_by.push_back(impostors_before);
+    } else {
+      ++impostors_before;
+    }
+  }
 }
 
 bool EvaluateSortingEverything(RunInputs* in, RunOutputs* out) {
   cv::Mat distractor_scores;
   std::string error;
-  if (!MatIO::Load(in->distractor_scores_filename, &distractor_scores,
-                   &error)) {
+  if (!LoadScoreMatrix(in->distractor_scores_filename, &distractor_scores,
+                       nullptr, &error)) {
     ReportUnloadableDistractors(*in, error);
     return false;
   }
@@ -160,14 +172,26 @@ bool EvaluateSortingEverything(RunInputs* in, RunOutputs* out) {
                          &out->matches.top_distractors);
   }
   std::puts("Done sorting distractor scores");
+  std::vector<int64_t> histogram;
   RunTraditionalCMC(in->subject_map, in->probe_names, in->probe_scores, lists,
-                    kTrialCount, &out->traditional_cmc);
+                    kTrialCount, &out->traditional_cmc, &histogram);
+  OperatingPointFacts& facts = out->facts;
+  facts.traditional_slots =
+      histogram.empty() ? -1 : static_cast<int64_t>(histogram.size());
+  for (size_t rank = 0; rank < histogram.size(); ++rank) {
+    facts.traditional_ranks.insert(facts.traditional_ranks.end(),
+                                   histogram[rank], rank);
+  }
   out->matches.mate_ranks.assign(in->probe_count, {});
   RankMatesInSortedLists(in->subject_map, in->probe_scores, lists,
                          &out->matches.mate_ranks);
   const float rank1 = AppendHistogramCMC(out->matches.mate_ranks,
                                          in->num_distractors, &out->cmc);
   std::printf("Rank 1: %f\n", static_cast<double>(rank1));
-  RunVerification(in->subject_map, in->probe_scores, lists, &out->roc);
+  RunVerification(in->subject_map, in->probe_scores, lists, &out->roc, &facts);
+  facts.probes = in->probe_count;
+  facts.subjects = static_cast<int64_t>(in->subject_map.size());
+  facts.distractors = in->num_distractors;
+  facts.mate_ranks = SortedMateRanks(out->matches.mate_ranks);
   return true;
 }

@@ -20,6 +20,7 @@
 #include "driver/run.h"
 #include "metrics/curves.h"
 #include "metrics/identification.h"
+#include "metrics/operating_points.h"
 #include "metrics/splits.h"
 #include "metrics/top_distractors.h"
 
@@ -65,9 +66,12 @@ void AppendROCCurve(const std::vector<float>& tar, ROCCurve* roc);
 // mates once, scored from the earlier probe's row, then every score of the
 // first min(100, lists) distractor score lists as impostors), sorts it by
 // descending (score, label) in parallel, computes the true accept table
-// and appends the thinned ROC curve to `*roc`.
+// and appends the thinned ROC curve to `*roc`. With `facts`, sets their
+// impostor count and, from the sorted list, the number of impostor pairs
+// ahead of each genuine pair.
 void RunVerification(const SubjectMap& subject_map, const cv::Mat& probe_scores,
-                     const ScoreLists& lists, ROCCurve* roc);
+                     const ScoreLists& lists, ROCCurve* roc,
+                     OperatingPointFacts* facts = nullptr);
 
 // EvaluateSortingEverything is the route of fuse_results_sort_everything:
 // the plain algorithms on the loaded distractor matrix.

@@ -26,6 +26,19 @@ std::string M(int32_t rows, int32_t cols, int32_t type, int stored = -1) {
          std::string(size_t(stored < 0 ? rows : stored) * cols * size, '\0');
 }
 
+// A version 1.0 .npy file of a rows x cols array of `descr` values, with
+// `data` as its data section.
+std::string Npy(const std::string& descr, bool fortran, int rows, int cols,
+                const std::string& data) {
+  std::string dict = "{'descr': '" + descr + "', 'fortran_order': " +
+                     (fortran ? "True" : "False") + ", 'shape': (" +
+                     std::to_string(rows) + ", " + std::to_string(cols) +
+                     "), }";
+  dict.resize(128 - 10 - 1, ' ');
+  dict += '\n';
+  return std::string("\x93NUMPY\x01\x00\x76\x00", 10) + dict + data;
+}
+
 // Runs the case the README's first column names, in a fresh directory;
 // returns standard output + standard error and the status. Sets `*named` to
 // the file the case broke and `*wrote` to the result files there are
@@ -58,12 +71,16 @@ testutil::RunResult RunCase(const std::string& given, std::string* named,
       {"not 32-bit", 1, "", M(3, 3, 6)},
       {"smaller than", 1, "", M(2, 3, 5)},
       {"Fewer distractor", 0, "", M(2, 8, 5)},
+      {"no 2-D float", 1, "", Npy("<i8", false, 3, 3, std::string(72, 0))},
+      {"announces more data", 0, "", Npy("<f4", false, 1000, 1000, "")},
+      {"Fortran-order", 0, "", Npy("<f4", true, 3, 8, std::string(96, 0))},
       {"pipe", 0, "/dev/stdin", ""},
       {"names an input", 4, args[1], ""},
       {"same path", 5, args[4], ""},
       {"missing directory", 4, dir.Path("no/such/r.json"), ""},
       {"full device", 5, "/dev/full", ""},
-      {"too large", 1, dir.Path("big.mat"), M(20000, 20000, 5, 0)}};
+      {"too large", 1, dir.Path("big.mat"), M(20000, 20000, 5, 0)},
+      {"larger than the probe", 1, "", M(4, 3, 5)}};
   std::string shell = Quote(FUSE_RESULTS_BIN);
   for (const auto& [words, arg, value, content] : breaks) {
     if (given.find(words) == std::string::npos) continue;
@@ -71,9 +88,27 @@ testutil::RunResult RunCase(const std::string& given, std::string* named,
     if (!content.empty()) testutil::WriteFile(args[arg], content);
     *named = args[arg];
   }
+  // Cases of the options: what goes before the arguments, and the value
+  // the message names.
+  const std::string summary = dir.Path("s.json");
+  const std::tuple<std::string, std::vector<std::string>, std::string>
+      options[] = {
+          {"unknown option", {"--sumary", summary}, "--sumary"},
+          {"without --summary", {"--fars", "1e-3"}, ""},
+          {"whole number", {"--summary", summary, "--ranks", "1,0"}, "1,0"},
+          {"decimal number", {"--summary", summary, "--fars=2e-1,2"}, "2e-1,2"},
+          {"overwrite an input", {"--summary=" + args[1]}, args[1]}};
+  for (const auto& [words, before, value] : options) {
+    if (given.find(words) == std::string::npos) continue;
+    for (const std::string& option : before) shell += " " + Quote(option);
+    *named = value;
+  }
   if (given == "Not six arguments") args.push_back("x");  // More fail too.
   if (given.find("pipe") != std::string::npos) {
-    shell = "head -c 100 " + Quote(dir.Path("d.mat")) + " | " + shell;
+    // The whole file through the pipe, or its first 100 bytes.
+    const bool whole = given.find("Fortran") != std::string::npos;
+    shell = (whole ? "cat " : "head -c 100 ") + Quote(dir.Path("d.mat")) +
+            " | " + shell;
   }
   if (given.find("too large") != std::string::npos) {
     // All 20000 x 20000 floats present, as a sparse file.

@@ -38,10 +38,11 @@ class SmallExperiment : public ::testing::Test {
     ASSERT_TRUE(MatIO::Save(distractors_, cv::Mat(3, 6, CV_32F, distractors)));
   }
 
-  RunResult RunWith(const std::string& num_distractors) {
-    return testutil::Run(
-        dir_, FUSE_RESULTS_BIN,
-        {distractors_, probes_, info_, num_distractors, results_, matches_});
+  RunResult RunWith(const std::string& num_distractors,
+                    std::vector<std::string> options = {}) {
+    options.insert(options.end(), {distractors_, probes_, info_,
+                                   num_distractors, results_, matches_});
+    return testutil::Run(dir_, FUSE_RESULTS_BIN, options);
   }
 
   testutil::ScratchDir dir_;
@@ -83,6 +84,53 @@ TEST_F(SmallExperiment, CompleteRunWritesExactOutputAndFiles) {
   EXPECT_NE(match_text.find("\"idx\" : [ 2 ],\n\t\t\t\"rank\" : [ 2 ]\n"),
             std::string::npos);
   EXPECT_NE(match_text.find("\"probes\" : null"), std::string::npos);
+}
+
+// The summary's figures, by hand: the mate ranks are 1 and 2; the genuine
+// pair is beaten by 2 of the 18 impostor scores; the traditional ranks,
+// one per split, are those of the curve above, over 8 slots.
+TEST_F(SmallExperiment, SummaryHoldsTheExactFigures) {
+  const std::string summary = dir_.Path("summary.json");
+  const RunResult run =
+      RunWith("6", {"--ranks=2,3", "--summary", summary, "--fars", "0.12"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.substr(run.out.size() - 17), "Rank 1: 0.000000\n");
+  EXPECT_EQ(
+      ReadFile(summary),
+      "{\n  \"counts\": {\n    \"probes\": 3,\n    \"subjects\": 2,\n"
+      "    \"distractors\": 6,\n    \"mate_pairs\": 2,\n"
+      "    \"genuine_pairs\": 1,\n    \"impostor_pairs\": 18,\n"
+      "    \"traditional_ranked\": 10\n  },\n"
+      "  \"identification_rate\": [\n"
+      "    {\"rank\": 1, \"rate\": 0},\n    {\"rank\": 2, \"rate\": 0.5},\n"
+      "    {\"rank\": 3, \"rate\": 1},\n    {\"rank\": 5, \"rate\": 1},\n"
+      "    {\"rank\": 10, \"rate\": 1},\n    {\"rank\": 20, \"rate\": 1},\n"
+      "    {\"rank\": 50, \"rate\": 1},\n    {\"rank\": 100, \"rate\": 1}\n"
+      "  ],\n  \"traditional_rate\": [\n"
+      "    {\"rank\": 1, \"rate\": 0},\n    {\"rank\": 2, \"rate\": 0.5},\n"
+      "    {\"rank\": 3, \"rate\": 1},\n    {\"rank\": 5, \"rate\": 1},\n"
+      "    {\"rank\": 10, \"rate\": null}\n  ],\n  \"tar_at_far\": [\n"
+      "    {\"far\": 0.12, \"impostors_accepted\": 2, \"tar\": 1},\n"
+      "    {\"far\": 0.1, \"impostors_accepted\": 1, \"tar\": 0}\n  ],\n"
+      "  \"equal_error_rate\": {\"rate\": 0.055555555555555552, "
+      "\"impostors_accepted\": 2, \"far\": 0.1111111111111111, "
+      "\"frr\": 0}\n}\n");
+
+  // Help and version answer with status 0 and touch nothing; without six
+  // arguments after the options, the usage line is the one it always was.
+  const RunResult help = testutil::Run(dir_, FUSE_RESULTS_BIN, {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: fuse_results [options] <distractor_"),
+            std::string::npos);
+  EXPECT_NE(help.out.find("--summary FILE"), std::string::npos);
+  const RunResult version =
+      testutil::Run(dir_, FUSE_RESULTS_BIN, {"--version", "x"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("fuse_results 1.", 0), 0u);
+  const RunResult usage =
+      testutil::Run(dir_, FUSE_RESULTS_BIN, {"--summary", summary, "--", "a"});
+  EXPECT_EQ(usage.status, 1);
+  EXPECT_EQ(usage.out.rfind("Usage: <distractor_scores_filename> ", 0), 0u);
 }
 
 // Beyond the column count and beyond the 32-bit range (not wrapping to 6)
