@@ -1,7 +1,9 @@
 #!/usr/bin/python3
-"""summarize_results.py results.json [more.json ...] [--format markdown|csv]
+"""summarize_results.py FILE [FILE ...] [--format markdown|csv]
 [--label NAME ...]: a table of rank-1/10/100 identification rates, the
-traditional rank-1 rate and true accept rates at fixed false accept rates."""
+traditional rank-1 rate, true accept rates at fixed false accept rates and
+the equal error rate, a row per results file (read off its thinned curves)
+or summary file (exact figures)."""
 
 import sys
 

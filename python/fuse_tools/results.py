@@ -48,6 +48,12 @@ def load_results(path) -> Dict[str, Curve]:
     all are), or holds a curve that is not two equal-length arrays of
     numbers and nulls.
     """
+    return parse_results(path, read_json(path))
+
+
+def read_json(path):
+    """Returns the JSON document in the file at `path`; raises ResultsError
+    when the file cannot be read or is not valid JSON."""
     try:
         with open(path, "rb") as file:
             document = json.load(file)
@@ -58,6 +64,12 @@ def load_results(path) -> Dict[str, Curve]:
     except RecursionError:
         raise ResultsError(f"{path}: not valid JSON: nested too deeply") \
             from None
+    return document
+
+
+def parse_results(path, document) -> Dict[str, Curve]:
+    """Returns the three curves of `document`, read from the file at `path`,
+    with the checks of `load_results`."""
     if document is None:
         raise ResultsError(f"{path}: the document is null: the run had no "
                            "curve to write")
@@ -65,6 +77,9 @@ def load_results(path) -> Dict[str, Curve]:
         raise ResultsError(f"{path}: expected a JSON object with "
                            f"{_names(CURVES)}, found {_kind(document)}")
     missing = [name for name in CURVES if name not in document]
+    if len(missing) == len(CURVES) and "tar_at_far" in document:
+        raise ResultsError(f"{path}: a summary file (exact operating "
+                           "points), not a results file with curves")
     if missing:
         raise ResultsError(f"{path}: no {_names(missing)} curve (the run "
                            "leaves out curves that are empty)")

@@ -1,13 +1,15 @@
 """Shared fixtures: the package on sys.path, the built C++ programs (from
-FUSE_RESULTS_BUILD, else build/, where a missing one skips its tests) and
-an experiment evaluated by them."""
+FUSE_RESULTS_BUILD, else build/, where a missing one skips its tests), an
+experiment evaluated by them and a results file written by hand."""
 
+import json
 import os
 import pathlib
 import re
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1]
@@ -45,3 +47,21 @@ def run_script(script, *args):
     """Runs python/<script>; returns the completed process, output as text."""
     return subprocess.run([sys.executable, str(PYTHON_DIR / script),
                            *map(str, args)], capture_output=True, text=True)
+
+
+@pytest.fixture
+def hand_results(tmp_path):
+    """Curves that take every branch of reading a rate off a curve: rank 1
+    is at a point, rank 10 between points reads the earlier one, which is
+    null, rank 100 is beyond the last point; of equal ranks the last counts;
+    FAR 1e-6 .. 1e-4 lie before the first point, which is stored as the
+    32-bit float nearest 1e-3 and so is at 1e-3 (1.1e-3 is not); 1e-1
+    passes over a point without a false accept rate."""
+    (tmp_path / "hand").mkdir()
+    path = tmp_path / "hand" / "results.json"
+    path.write_text(json.dumps({
+        "cmc": [[0, 4, 50], [0.25, None, 1.0]],
+        "traditional_cmc": [[0, 0, 1], [0.5, 0.75, 1.0]],
+        "roc": [[float(np.float32(1e-3)), 1.1e-3, 0.05, None, 1.0],
+                [0.3, 0.4, 0.5, 0.9, 1.0]]}))
+    return path

@@ -2,7 +2,6 @@
 
 import csv
 import io
-import json
 
 import numpy as np
 import pytest
@@ -12,24 +11,6 @@ from conftest import run_script
 from fuse_tools import cli, plot, summary
 
 GOOD = '"traditional_cmc": [[0], [1]], "cmc": [[0], [1]]'
-
-
-@pytest.fixture
-def hand_results(tmp_path):
-    """Curves that take every branch of reading a rate off a curve: rank 1
-    is at a point, rank 10 between points reads the earlier one, which is
-    null, rank 100 is beyond the last point; of equal ranks the last counts;
-    FAR 1e-6 .. 1e-4 lie before the first point, which is stored as the
-    32-bit float nearest 1e-3 and so is at 1e-3 (1.1e-3 is not); 1e-1
-    passes over a point without a false accept rate."""
-    (tmp_path / "hand").mkdir()
-    path = tmp_path / "hand" / "results.json"
-    path.write_text(json.dumps({
-        "cmc": [[0, 4, 50], [0.25, None, 1.0]],
-        "traditional_cmc": [[0, 0, 1], [0.5, 0.75, 1.0]],
-        "roc": [[float(np.float32(1e-3)), 1.1e-3, 0.05, None, 1.0],
-                [0.3, 0.4, 0.5, 0.9, 1.0]]}))
-    return path
 
 
 def summarize(*args):
@@ -47,11 +28,13 @@ def test_summary(experiment, hand_results):
     # fuse_results printed its rank-1 rate with six decimals.
     assert abs(float(run[1]) - experiment["rank1"]) <= 5e-7
     assert hand[1:] == ["0.25", "", "1.0", "0.75", "", "", "", "0.3", "0.4",
-                        "0.5"]
+                        "0.5", ""]
     # Markdown, the default: labels escaped, rates to four decimals.
-    assert summarize(hand_results, "--label", "a|b").splitlines()[-1] == (
+    markdown = summarize(hand_results, "--label", "a|b").splitlines()
+    assert markdown[-1] == (
         "| a\\|b | 0.2500 |  | 1.0000 | 0.7500 |  |  |  | 0.3000 | 0.4000 |"
-        " 0.5000 |")
+        " 0.5000 |  |")
+    assert "(all rows)" in markdown[0] and "low by up to 0.01" in markdown[0]
 
 
 def test_plot(experiment, hand_results, tmp_path):
