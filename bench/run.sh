@@ -13,6 +13,10 @@
 #     multiple of the read;
 #   - the cost of --summary: alternating runs without and with it, best
 #     of each, and the difference in percent;
+#   - from the best run without it (FUSE_RESULTS_TIMING=1): the wall time of
+#     the pass over the distractor scores, the run's fixed costs (its wall
+#     time minus the pass's) and the cores busy during the pass (CPU time
+#     over wall time);
 #   - the same for fuse_results_sort_everything (the plain full sorts), where
 #     it fits in memory, the speed-up of fuse_results over it, and whether
 #     both wrote byte-identical result files.
@@ -190,7 +194,7 @@ for entry in "${size_list[@]}"; do
   if [ "$single_need_kb" -gt $(( avail_kb * 8 / 10 )) ]; then
     echo "skipped: fuse_results needs about $(mb_from_kb "$single_need_kb") MiB," \
       "more than 80% of the $(mb_from_kb "$avail_kb") MiB available"
-    table+=("$row | skipped: memory | | | | | | | | | |")
+    table+=("$row | skipped: memory | | | | | | | | | | | | |")
     continue
   fi
 
@@ -207,7 +211,7 @@ for entry in "${size_list[@]}"; do
     if [ "$need" -gt "$free_bytes" ]; then
       echo "skipped: generating needs $(gb "$need") GB of disk in $dir," \
         "only $(gb "$free_bytes") GB free"
-      table+=("$row | skipped: disk | | | | | | | | | |")
+      table+=("$row | skipped: disk | | | | | | | | | | | | |")
       continue
     fi
     echo "generating into $exp ($(gb "$need") GB needed," \
@@ -236,12 +240,13 @@ for entry in "${size_list[@]}"; do
   single_s="$best_s"
 
   # Alternating runs, so that a change in the machine's load hits both.
-  plain_best="" summary_best=""
+  plain_best="" summary_best="" pass_s="" pass_cores=""
   for ((i = 0; i < runs + 2; i++)); do
     for with in no yes; do
       options=()
       [ "$with" = yes ] && options=(--summary "$single_out/summary.json")
-      if ! time_runs 1 "$single_out/output.txt" "$single_bin" \
+      if ! FUSE_RESULTS_TIMING=1 time_runs 1 "$single_out/output.txt" \
+           "$single_bin" \
            "${options[@]}" "$dist" "$probe_mat" "$info" "$distractors" \
            "$single_out/results.json" "$single_out/match_results.json"; then
         tail -n 20 "$single_out/output.txt" >&2
@@ -256,6 +261,10 @@ for entry in "${size_list[@]}"; do
       elif [ -z "$plain_best" ] ||
            awk "BEGIN { exit !($best_s < $plain_best) }"; then
         plain_best="$best_s"
+        pass_s="$(awk '/^timing: pass  / { print $3 / 1000 }' \
+                  "$single_out/output.txt")"
+        pass_cores="$(awk '/^timing: pass cpu/ { print $7 }' \
+                      "$single_out/output.txt")"
       fi
     done
   done
@@ -263,6 +272,10 @@ for entry in "${size_list[@]}"; do
   echo "--summary: $summary_best s against $plain_best s without" \
     "(alternating, best of $(( runs + 2 )) each): ${summary_cost}%"
   row+=" | ${summary_cost}%"
+  fixed_ms="$(calc "($plain_best - $pass_s) * 1000" 0)"
+  echo "pass: $pass_s s of the best run's $plain_best s; fixed costs" \
+    "${fixed_ms} ms; cores busy in the pass: $pass_cores"
+  row+=" | $pass_s | $fixed_ms | $pass_cores"
 
   # The plain algorithms hold the matrix and a copy of it as lists (about
   # 2.2 x the file), plus the verification list of (score, label) pairs for
@@ -298,8 +311,8 @@ done
 # --- Summary ----------------------------------------------------------------
 
 echo
-echo "| experiment | distractor file | read once (s) | fuse_results (s) | x read | peak MiB | --summary cost | sort_everything (s) | x read | peak MiB | speed-up | identical |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| experiment | distractor file | read once (s) | fuse_results (s) | x read | peak MiB | --summary cost | pass (s) | fixed costs (ms) | cores in pass | sort_everything (s) | x read | peak MiB | speed-up | identical |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${table[@]}"
 echo
 echo "load average after the runs: $(load_average)"

@@ -263,6 +263,7 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
                 &in->probe_names);
   std::printf("Loaded %d probes spanning %d classes\n", in->probe_count,
               static_cast<int>(in->subject_map.size()));
+  in->times.Mark("probe info");
   if (in->probe_count == 0) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s: the probe info file names no probes: %s\n",
@@ -271,6 +272,7 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
     return false;
   }
   if (!OpenResultFiles(*in, files)) return false;
+  in->times.Mark("opening results");
 
   std::printf("Loading from %s\n", in->probe_scores_filename.c_str());
   std::string error;
@@ -283,6 +285,7 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
     return false;
   }
   const cv::Mat& scores = in->probe_scores;
+  in->times.Mark("probe scores");
   NoteChangedValues(in->probe_scores_filename, changed,
                     int64_t{scores.rows} * scores.cols);
   std::printf("Probe score matrix size: %d %d\n", scores.rows, scores.cols);
@@ -385,7 +388,10 @@ int Run(int argc, char** argv, const Route& route) {
     if (!LoadFirstInputs(argc, argv, &in, &files, &status)) return status;
     RunOutputs out;
     if (!route(&in, &out)) return 1;
-    return SaveResults(in, out, &files);
+    const int saved = SaveResults(in, out, &files);
+    in.times.Mark("writing results");
+    in.times.Print(stderr);
+    return saved;
   } catch (const std::bad_alloc&) {
     std::fflush(stdout);
     std::fprintf(stderr, "fuse_results: out of memory\n");
@@ -440,14 +446,17 @@ bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
   const EvaluationInputs inputs{in->subject_map,  in->probe_names,
                                 in->probe_scores, in->probe_count,
                                 header.rows,      in->num_distractors};
+  in->times.Mark("distractor header");
   const PassPlan plan = PlanScorePass(
       RecordQuestions(inputs), in->num_distractors, ImpostorRows(header.rows));
+  in->times.Mark("planning");
 
   std::puts("Finding top distractors!");
   std::fflush(stdout);
   PassAnswers answers;
   {
     ProgressLine progress(header.step);
+    in->times.BeginPass();
     if (!RunScorePass(
             plan, &stream, stream.PieceFloats(kPieceFloats), kPiecesInFlight,
             [&](int64_t done, int64_t total) { progress.Update(done, total); },
@@ -456,6 +465,7 @@ bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
       ReportUnloadableDistractors(*in, error);
       return false;
     }
+    in->times.EndPass(stream.bytes_total());
   }
   NoteChangedValues(
       in->distractor_scores_filename, stream.changed_values(),
@@ -466,6 +476,7 @@ bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
 
   Evaluation evaluation;
   Evaluate(inputs, PassCounts(plan, answers), &evaluation);
+  in->times.Mark("evaluation");
   std::puts("Making gallery!");
   std::puts("Done Making Gallery!");
   if (evaluation.traditional_slots >= 0) {

@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "driver/stage_times.h"
 #include "metrics/curves.h"
 #include "metrics/match_report.h"
 #include "metrics/operating_points.h"
@@ -30,6 +31,7 @@ struct RunInputs {
   SubjectMap subject_map;
   std::vector<std::string> probe_names;
   cv::Mat probe_scores;
+  StageTimes times;  // Where the time goes, when asked for.
 };
 
 // What every route produces: the contents of the result files.

@@ -133,6 +133,25 @@ TEST_F(SmallExperiment, SummaryHoldsTheExactFigures) {
   EXPECT_EQ(usage.out.rfind("Usage: <distractor_scores_filename> ", 0), 0u);
 }
 
+// Asked for, the stage times go to standard error; standard output and the
+// files stay as they are.
+TEST_F(SmallExperiment, TimingGoesToStandardErrorOnly) {
+  const RunResult plain = RunWith("6");
+  const std::string results = ReadFile(results_);
+  const RunResult timed =
+      testutil::Run(dir_, "/usr/bin/env",
+                    {"FUSE_RESULTS_TIMING=1", FUSE_RESULTS_BIN, distractors_,
+                     probes_, info_, "6", results_, matches_});
+  EXPECT_EQ(timed.status, 0);
+  EXPECT_EQ(timed.out, plain.out);
+  EXPECT_EQ(ReadFile(results_), results);
+  for (const char* line : {"timing: probe scores ", "timing: pass  ",
+                           "timing: pass cpu ", "outside the pass "}) {
+    EXPECT_NE(timed.err.find(line), std::string::npos) << line;
+  }
+  EXPECT_EQ(plain.err, "");
+}
+
 // Beyond the column count and beyond the 32-bit range (not wrapping to 6)
 // both mean every column.
 TEST_F(SmallExperiment, NumDistractorsIsCapped) {
