@@ -1,5 +1,6 @@
 #include "matio/mat_io.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -342,7 +343,10 @@ bool ReadRowsFrom(Source* source, const DataLayout& layout, int64_t rows,
 bool Shape(int rows, const MatHeader& header, cv::Mat* out,
            std::string* error) {
   try {
+    const bool fresh = out->empty() || out->rows != rows ||
+                       out->cols != header.cols || out->type() != header.type;
     out->create(rows, header.cols, header.type);
+    if (fresh) AdviseHugePages(out->data, out->total() * out->elemSize());
     return true;
   } catch (const cv::Exception&) {
   } catch (const std::bad_alloc&) {
@@ -639,4 +643,14 @@ int64_t MatIO::ElementSize(int32_t type) {
   const int depth = type & 7;
   if (depth > 6) return 0;
   return (((type & kTypeMask) >> 3) + 1) * kDepthSizes[depth];
+}
+
+void AdviseHugePages(void* data, size_t bytes) {
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (start + bytes) & ~(kHugePage - 1);
+  if (end > first) {
+    madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+  }
 }

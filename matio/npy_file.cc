@@ -14,6 +14,8 @@
 #include <new>
 #include <string_view>
 
+#include "matio/mat_io.h"
+
 namespace {
 
 #ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
@@ -432,6 +434,7 @@ bool ReadElements(FILE* file, int32_t element_size, int64_t count, float* out,
 bool Allocate(int32_t rows, int32_t cols, cv::Mat* mat, std::string* error) {
   try {
     mat->create(rows, cols, CV_32FC1);
+    AdviseHugePages(mat->data, mat->total() * sizeof(float));
     return true;
   } catch (const cv::Exception&) {
   } catch (const std::bad_alloc&) {
