@@ -31,6 +31,30 @@ std::vector<float> NormalScores(size_t n, float mean, float stddev,
   return scores;
 }
 
+// The vector width of a benchmark: its second argument, 128, 256 or 512
+// bits. Returns false, after marking the benchmark skipped, when the
+// processor lacks it.
+bool PickWidth(benchmark::State& state, VectorWidth* width) {
+  switch (state.range(1)) {
+    case 512:
+      *width = VectorWidth::k512;
+      break;
+    case 256:
+      *width = VectorWidth::k256;
+      break;
+    default:
+      *width = VectorWidth::k128;
+  }
+  if (ProcessorHas(*width)) return true;
+  state.SkipWithError("the processor lacks this vector width");
+  return false;
+}
+
+// Every width, 512 bits first.
+void Widths(benchmark::internal::Benchmark* b, int64_t first) {
+  for (const int64_t bits : {512, 256, 128}) b->Args({first, bits});
+}
+
 // Thresholds as the score pass gets them: ascending, distinct, no NaN.
 std::vector<float> SortedThresholds(size_t n, float mean, float stddev,
                                     uint32_t seed) {
@@ -45,6 +69,8 @@ std::vector<float> SortedThresholds(size_t n, float mean, float stddev,
 // distractors starting empty as at the start of a row.
 void ScanProbeRow(benchmark::State& state,
                   const std::vector<float>& thresholds) {
+  VectorWidth width;
+  if (!PickWidth(state, &width)) return;
   const std::vector<float> scores = NormalScores(kRowLength, 0.15f, 0.1f, 1);
   const int32_t m = static_cast<int32_t>(thresholds.size());
   std::vector<int64_t> histogram(thresholds.size() + 1, 0);
@@ -52,7 +78,7 @@ void ScanProbeRow(benchmark::State& state,
   for (auto _ : state) {
     BestDistractors best;
     ScanProbeScores(scores.data(), kRowLength, 0, thresholds.data(), m,
-                    kTopCount, &best, histogram.data(), &locator);
+                    kTopCount, &best, histogram.data(), &locator, width);
     benchmark::DoNotOptimize(best);
     benchmark::DoNotOptimize(histogram.data());
     benchmark::ClobberMemory();
@@ -68,7 +94,8 @@ void BM_ScanProbeScores(benchmark::State& state) {
   ScanProbeRow(state, SortedThresholds(static_cast<size_t>(state.range(0)),
                                        0.55f, 0.15f, 2));
 }
-BENCHMARK(BM_ScanProbeScores)->Arg(50)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ScanProbeScores)
+    ->Apply([](auto* b) { Widths(b, 50); }) -> Unit(benchmark::kMicrosecond);
 
 // Thresholds above every score: each block of 16 costs only the vector
 // tests for a new best distractor and for the lowest threshold.
@@ -76,10 +103,13 @@ void BM_ScanProbeScoresAboveAll(benchmark::State& state) {
   ScanProbeRow(state, SortedThresholds(static_cast<size_t>(state.range(0)),
                                        10.0f, 0.15f, 2));
 }
-BENCHMARK(BM_ScanProbeScoresAboveAll)->Arg(50)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ScanProbeScoresAboveAll)
+    ->Apply([](auto* b) { Widths(b, 50); }) -> Unit(benchmark::kMicrosecond);
 
 // An impostor row against every genuine pair's score.
 void BM_ScanImpostorScores(benchmark::State& state) {
+  VectorWidth width;
+  if (!PickWidth(state, &width)) return;
   const std::vector<float> scores = NormalScores(kRowLength, 0.15f, 0.1f, 1);
   const std::vector<float> genuine =
       SortedThresholds(static_cast<size_t>(state.range(0)), 0.55f, 0.15f, 3);
@@ -89,7 +119,7 @@ void BM_ScanImpostorScores(benchmark::State& state) {
   std::vector<int64_t> histogram(genuine.size() + 1, 0);
   for (auto _ : state) {
     ScanImpostorScores(scores.data(), kRowLength, locator, genuine[0],
-                       histogram.data());
+                       histogram.data(), width);
     benchmark::DoNotOptimize(histogram.data());
     benchmark::ClobberMemory();
   }
@@ -97,7 +127,8 @@ void BM_ScanImpostorScores(benchmark::State& state) {
                           static_cast<int64_t>(sizeof(float)));
   state.counters["thresholds"] = m;
 }
-BENCHMARK(BM_ScanImpostorScores)->Arg(75000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ScanImpostorScores)
+    ->Apply([](auto* b) { Widths(b, 75000); }) -> Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

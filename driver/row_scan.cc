@@ -86,6 +86,7 @@ struct Lanes128 {
   using F = __m128;
   using I = __m128i;
   static constexpr int kWidth = 4;
+  static constexpr int kBlock = 16;
   static F Load(const float* p) { return _mm_loadu_ps(p); }
   static F Set(float x) { return _mm_set1_ps(x); }
   static F Gt(F a, F b) { return _mm_cmpgt_ps(a, b); }  // False with NaN.
@@ -124,6 +125,7 @@ struct Lanes256 {
   using F = __m256;
   using I = __m256i;
   static constexpr int kWidth = 8;
+  static constexpr int kBlock = 32;
   static F Load(const float* p) { return _mm256_loadu_ps(p); }
   static F Set(float x) { return _mm256_set1_ps(x); }
   static F Gt(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
@@ -155,12 +157,63 @@ using Lanes = Lanes256;
 #pragma GCC pop_options
 #endif
 
-bool UseWideLanes(VectorWidth width) {
-  if (width == VectorWidth::kAuto) {
-    static const bool has_avx2 = __builtin_cpu_supports("avx2");
-    return has_avx2;
+// 512-bit vector operations, for processors with AVX-512 (F and BW):
+// comparisons give a mask register, one bit a lane, instead of a vector.
+#ifdef __clang__
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw"))), \
+                             apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw")
+#endif
+
+struct Lanes512 {
+  using F = __m512;
+  using I = __m512i;
+  static constexpr int kWidth = 16;
+  static constexpr int kBlock = 64;
+  static F Load(const float* p) { return _mm512_loadu_ps(p); }
+  static F Set(float x) { return _mm512_set1_ps(x); }
+  static __mmask16 Gt(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+  static __mmask16 Ge(F a, F b) { return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ); }
+  static unsigned Mask(__mmask16 a) { return static_cast<unsigned>(a); }
+  static I Zero() { return _mm512_setzero_si512(); }
+  static I AddTrue(I counts, __mmask16 comparison) {
+    return _mm512_mask_sub_epi32(counts, comparison, counts,
+                                 _mm512_set1_epi32(-1));
   }
-  return width == VectorWidth::k256;
+  static int64_t Sum(I counts) {
+    alignas(64) int32_t lanes[16];
+    _mm512_store_si512(lanes, counts);
+    int64_t sum = 0;
+    for (int32_t lane : lanes) sum += lane;
+    return sum;
+  }
+};
+
+namespace lanes512 {
+using Lanes = Lanes512;
+#include "driver/row_scan_blocks.inc"
+}  // namespace lanes512
+
+#ifdef __clang__
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+// The widest vectors the processor has, checked once.
+VectorWidth WidestVectors() {
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
+    return VectorWidth::k512;
+  }
+  return __builtin_cpu_supports("avx2") ? VectorWidth::k256 : VectorWidth::k128;
+}
+
+VectorWidth Resolve(VectorWidth width) {
+  if (width != VectorWidth::kAuto) return width;
+  static const VectorWidth widest = WidestVectors();
+  return widest;
 }
 
 }  // namespace
@@ -197,10 +250,15 @@ void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
       scores,    count, first_col, thresholds, m,
       top_count, best,  histogram, locator,    std::min(m, kVectorThresholds),
       k,         {}};
-  if (UseWideLanes(width)) {
-    lanes256::ScanProbeBlocks(&scan);
-  } else {
-    lanes128::ScanProbeBlocks(&scan);
+  switch (Resolve(width)) {
+    case VectorWidth::k512:
+      lanes512::ScanProbeBlocks(&scan);
+      break;
+    case VectorWidth::k256:
+      lanes256::ScanProbeBlocks(&scan);
+      break;
+    default:
+      lanes128::ScanProbeBlocks(&scan);
   }
   // A score that beats exactly i of the vectored thresholds (and not the
   // next one) goes to slot i.
@@ -218,12 +276,32 @@ void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
 void ScanImpostorScores(const float* scores, int32_t count,
                         const ThresholdLocator& locator, float lowest,
                         int64_t* histogram, VectorWidth width) {
-  int32_t k = UseWideLanes(width)
-                  ? lanes256::ScanImpostorBlocks(scores, count, locator, lowest,
-                                                 histogram)
-                  : lanes128::ScanImpostorBlocks(scores, count, locator, lowest,
-                                                 histogram);
+  int32_t k = 0;
+  switch (Resolve(width)) {
+    case VectorWidth::k512:
+      k = lanes512::ScanImpostorBlocks(scores, count, locator, lowest,
+                                       histogram);
+      break;
+    case VectorWidth::k256:
+      k = lanes256::ScanImpostorBlocks(scores, count, locator, lowest,
+                                       histogram);
+      break;
+    default:
+      k = lanes128::ScanImpostorBlocks(scores, count, locator, lowest,
+                                       histogram);
+  }
   for (; k < count; ++k) {
     if (scores[k] > lowest) ++histogram[locator.CountBelow(scores[k])];
+  }
+}
+
+bool ProcessorHas(VectorWidth width) {
+  switch (width) {
+    case VectorWidth::k512:
+      return WidestVectors() == VectorWidth::k512;
+    case VectorWidth::k256:
+      return WidestVectors() != VectorWidth::k128;
+    default:
+      return true;
   }
 }

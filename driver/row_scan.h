@@ -11,9 +11,15 @@
 
 #include "metrics/top_distractors.h"
 
-// The vectors the kernels work with: the widest the processor has, or a
-// given width (for tests of each).
-enum class VectorWidth { kAuto, k128, k256 };
+// The vectors the kernels work with: the widest the processor has (128-bit
+// SSE on every x86-64 processor, 256-bit with AVX2, 512-bit with AVX-512 F
+// and BW), or a given width, which the processor must have (for tests of
+// each).
+enum class VectorWidth { kAuto, k128, k256, k512 };
+
+// ProcessorHas returns true iff the processor can run the kernels of
+// `width` (always for kAuto and k128).
+bool ProcessorHas(VectorWidth width);
 
 // ThresholdLocator answers "how many thresholds lie below x" in a few steps,
 // through a table of where each bucket of the thresholds' range starts. The
