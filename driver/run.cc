@@ -443,12 +443,18 @@ bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
   if (!CheckDistractorMatrix(header.rows, header.cols, header.type, in)) {
     return false;
   }
-  const EvaluationInputs inputs{in->subject_map,  in->probe_names,
-                                in->probe_scores, in->probe_count,
-                                header.rows,      in->num_distractors};
+  const EvaluationInputs inputs{in->subject_map,
+                                in->probe_names,
+                                in->probe_scores,
+                                in->probe_count,
+                                header.rows,
+                                in->num_distractors,
+                                !in->summary_filename.empty()};
   in->times.Mark("distractor header");
-  const PassPlan plan = PlanScorePass(
-      RecordQuestions(inputs), in->num_distractors, ImpostorRows(header.rows));
+  ScoreQuestions questions = RecordQuestions(inputs);
+  in->times.Mark("questions");
+  const PassPlan plan = PlanScorePass(std::move(questions), in->num_distractors,
+                                      ImpostorRows(header.rows));
   in->times.Mark("planning");
 
   std::puts("Finding top distractors!");

@@ -33,6 +33,9 @@ struct EvaluationInputs {
   int32_t probe_count;
   int32_t distractor_rows;
   int32_t num_distractors;
+  // Whether the evaluation keeps the facts behind the exact operating
+  // points (Evaluation::facts stays empty otherwise).
+  bool operating_point_facts = false;
 };
 
 // What the evaluation gives.
@@ -46,7 +49,8 @@ struct Evaluation {
   CMCCurve traditional_cmc;
   int32_t traditional_slots = -1;
   ROCCurve roc;
-  // The counts behind the curves, for the exact operating points.
+  // The counts behind the curves, for the exact operating points, when
+  // asked for.
   OperatingPointFacts facts;
 };
 

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <functional>
 #include <unordered_map>
+#include <utility>
+
+#include <tbb/parallel_for.h>
 
 namespace {
 
@@ -242,25 +245,38 @@ int32_t RankTraditionalCMC(const SubjectMap& subject_map,
                                        list_count, list_length, galleries);
   if (slot_count < 0) return -1;
 
+  // The gallery ranks of every split's probes, in split order, computed in
+  // parallel: each task fills only its own entries.
   const std::vector<int32_t> subject_ids = SubjectIds(probe_names);
+  std::vector<std::pair<size_t, int32_t>> ranked;  // (split, probe)
+  for (size_t s = 0; s < galleries.size(); ++s) {
+    for (const int32_t p : probes[s]) ranked.emplace_back(s, p);
+  }
+  std::vector<int32_t> gallery_ranks(ranked.size());
+  std::vector<float> true_match_scores(ranked.size(), 0.0f);
+  tbb::parallel_for(size_t{0}, ranked.size(), [&](size_t i) {
+    gallery_ranks[i] =
+        GetGalleryRank(probe_scores, subject_ids, galleries[ranked[i].first],
+                       ranked[i].second, &true_match_scores[i]);
+  });
   std::vector<int64_t> ranks;
   bool every_rank_has_a_slot = true;
-  for (size_t s = 0; s < galleries.size(); ++s) {
-    for (const int32_t p : probes[s]) {
-      float score = 0.0f;
-      const int32_t gallery_rank =
-          GetGalleryRank(probe_scores, subject_ids, galleries[s], p, &score);
-      if (gallery_rank < 0) return static_cast<int32_t>(slot_count);
-      // Every question is asked whatever the answers, so that a recorded
-      // plan holds them all; a rank without a slot voids the curve after.
-      const int64_t rank = gallery_rank + counts.DistractorsBeating(p, score);
-      every_rank_has_a_slot = every_rank_has_a_slot && rank < slot_count;
-      ranks.push_back(rank);
-    }
+  for (size_t i = 0; i < ranked.size(); ++i) {
+    if (gallery_ranks[i] < 0) return static_cast<int32_t>(slot_count);
+    // Every question is asked whatever the answers, in split order, so that
+    // a recorded plan holds them all; a rank without a slot voids the curve
+    // after.
+    const int64_t rank =
+        gallery_ranks[i] +
+        counts.DistractorsBeating(ranked[i].second, true_match_scores[i]);
+    every_rank_has_a_slot = every_rank_has_a_slot && rank < slot_count;
+    ranks.push_back(rank);
   }
-  if (every_rank_has_a_slot) {
+  if (every_rank_has_a_slot && (curve != nullptr || sorted_ranks != nullptr)) {
     std::sort(ranks.begin(), ranks.end());
-    AppendTraditionalCMCFromRanks(ranks, slot_count, curve);
+    if (curve != nullptr) {
+      AppendTraditionalCMCFromRanks(ranks, slot_count, curve);
+    }
     if (sorted_ranks != nullptr) *sorted_ranks = std::move(ranks);
   }
   return static_cast<int32_t>(slot_count);

@@ -105,7 +105,8 @@ void RunTraditionalCMC(const SubjectMap& subject_map,
 // which prints nothing. Returns the slot count that RunTraditionalCMC
 // prints in its third line, or -1 where it prints only two. With
 // `sorted_ranks`, it receives the ranks counted into the curve, ascending,
-// when the curve is appended, and is emptied otherwise.
+// when the curve is appended, and is emptied otherwise. A null `curve`
+// asks the same questions and appends nothing.
 int32_t RankTraditionalCMC(const SubjectMap& subject_map,
                            const std::vector<std::string>& probe_names,
                            const cv::Mat& probe_scores, size_t list_count,

@@ -19,6 +19,7 @@
 #include "matio/mat_io.h"
 #include "matio/mat_stream.h"
 #include "metrics/roc.h"
+#include "results/summary_text.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -126,7 +127,8 @@ TEST(EvaluationTest, ThePlanIsWhatTheEvaluationAsksAndThePassAnswersIt) {
     cv::Mat distractors(rows, cols, CV_32FC1);
     for (float& s : cv::Mat_<float>(probe_scores)) s = draw();
     for (float& s : cv::Mat_<float>(distractors)) s = draw();
-    const EvaluationInputs in{map, names, probe_scores, probes, rows, n};
+    const EvaluationInputs in{map,  names, probe_scores,  probes,
+                              rows, n,     trial % 2 == 0};
 
     const ScoreQuestions recorded = RecordQuestions(in);
     ScoreQuestions asked;
@@ -160,6 +162,12 @@ TEST(EvaluationTest, ThePlanIsWhatTheEvaluationAsksAndThePassAnswersIt) {
     Evaluation from_pass;
     Evaluate(in, PassCounts(plan, answers), &from_pass);
     EXPECT_EQ(Text(expected), Text(from_pass));
+    OperatingPoints points, points_from_pass;
+    ComputeOperatingPoints(expected.facts, {}, &points);
+    ComputeOperatingPoints(from_pass.facts, {}, &points_from_pass);
+    EXPECT_EQ(SummaryText(points), SummaryText(points_from_pass));
+    // The facts are kept only when asked for.
+    EXPECT_EQ(points.counts.probes, trial % 2 == 0 ? probes : 0);
   }
 }
 
