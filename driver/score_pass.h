@@ -60,8 +60,6 @@ class PassCounts : public ScoreCounts {
   int64_t DistractorsBeating(int32_t probe, float score) const override;
   int64_t ImpostorsBeating(float score) const override;
   void TopDistractors(int32_t probe, TopDistractorList* best) const override;
-  // It only reads the plan and the answers.
-  bool ConcurrentQuestions() const override { return true; }
 
  private:
   const PassPlan& plan_;

@@ -33,10 +33,6 @@ class ScoreCounts {
   // TopDistractors appends to `*best` the best min(kTopDistractorCount,
   // num_distractors) distractors of probe `probe`, best first.
   virtual void TopDistractors(int32_t probe, TopDistractorList* best) const = 0;
-
-  // ConcurrentQuestions returns true iff questions may be asked from
-  // several threads at once.
-  virtual bool ConcurrentQuestions() const { return false; }
 };
 
 // The questions asked of a ScoreCounts, in the order they were asked.
