@@ -36,10 +36,13 @@ constexpr char kUsage[] =
     "<probe_info_filename> <num_distractors> <results_filename> "
     "<match_results_filename>";
 
-// Pieces of the distractor matrix in flight during the single pass: small
-// enough to stay in the CPU caches between the read and the scan.
-constexpr int64_t kPieceFloats = int64_t{1} << 16;  // 256 KiB.
-constexpr int kPiecesInFlight = 8;
+// Pieces of the distractor matrix in flight during the single pass: 4 MiB
+// in all. Measured on 2 cores against 8 pieces of 256 KiB, larger pieces
+// spend less on handing pieces between the stages and on starting each
+// row's scan, and made the pass 10% faster at 1,000,000 columns and 2.8 GB
+// alike; three such pieces were slower than four.
+constexpr int64_t kPieceFloats = int64_t{1} << 18;  // 1 MiB.
+constexpr int kPiecesInFlight = 4;
 
 // ParseNumDistractors converts the argument like strtol (base 10, leading
 // digits only) and clamps it to the 32-bit range, so that a huge count
