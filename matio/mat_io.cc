@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -14,6 +13,8 @@
 #include <new>
 #include <ostream>
 #include <vector>
+
+#include "matio/read_errors.h"
 
 namespace {
 
@@ -62,22 +63,6 @@ constexpr int kHeaderBytes = 16;
 // a row is below 2^43 bytes and a data section below 2^62 bytes: the int64_t
 // arithmetic below cannot overflow, and sizes fit size_t.
 static_assert(sizeof(size_t) >= sizeof(int64_t), "64-bit sizes required");
-
-void SetError(std::string* error, const std::string& text) {
-  if (error != nullptr) *error = text;
-}
-
-std::string Format(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* format, ...) {
-  char buffer[256];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(buffer, sizeof(buffer), format, args);
-  va_end(args);
-  return buffer;
-}
 
 // Describes the elements of `type` in the plural, for messages.
 std::string ElementsName(int32_t type) {
@@ -329,10 +314,7 @@ bool ReadRowsFrom(Source* source, const DataLayout& layout, int64_t rows,
     }
   }
   if (!ok) {
-    SetError(error,
-             Format("stream ends after %lld of %lld data bytes (%s)",
-                    static_cast<long long>(delivered),
-                    static_cast<long long>(length), source->Why().c_str()));
+    SetError(error, ShortData(delivered, length, source->Why().c_str()));
   }
   return ok;
 }
@@ -382,10 +364,7 @@ class StagedSource {
       chunks_.push_back({std::unique_ptr<uchar[]>(new uchar[size]), size});
       if (!ReadExactly(source, chunks_.back().bytes.get(), size, piece,
                        &delivered)) {
-        SetError(error,
-                 Format("stream ends after %lld of %lld data bytes (%s)",
-                        static_cast<long long>(delivered),
-                        static_cast<long long>(length), source->Why().c_str()));
+        SetError(error, ShortData(delivered, length, source->Why().c_str()));
         return false;
       }
       chunk_bytes = std::min(2 * chunk_bytes, kMaxStageChunkBytes);

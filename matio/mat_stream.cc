@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "matio/read_errors.h"
 #include "matio/score_matrix.h"
 
 namespace {
@@ -110,10 +111,9 @@ bool MatRowStream::ReadBytes(void* dst, int64_t length, std::string* error) {
   while (length > 0) {
     const size_t got = std::fread(out, 1, static_cast<size_t>(length), file_);
     if (got == 0) {
-      *error = "stream ends after " + std::to_string(position_) + " of " +
-               std::to_string(data_bytes_) + " data bytes (" +
-               (std::ferror(file_) ? std::strerror(errno) : "end of file") +
-               ")";
+      *error =
+          ShortData(position_, data_bytes_,
+                    std::ferror(file_) ? std::strerror(errno) : "end of file");
       return false;
     }
     out += got;

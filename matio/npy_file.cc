@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
-#include <cstdarg>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -15,6 +14,7 @@
 #include <string_view>
 
 #include "matio/mat_io.h"
+#include "matio/read_errors.h"
 
 namespace {
 
@@ -61,30 +61,6 @@ inline float NarrowOne(double value, int64_t* changed) {
   // NaN compares unequal to everything but stays NaN: unchanged.
   *changed += static_cast<double>(narrow) != value && value == value;
   return narrow;
-}
-
-std::string Format(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* format, ...) {
-  char buffer[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(buffer, sizeof(buffer), format, args);
-  va_end(args);
-  return buffer;
-}
-
-void SetError(std::string* error, const std::string& text) {
-  if (error != nullptr) *error = text;
-}
-
-// The message for a data section that ends after `delivered` of `total`
-// bytes, for `why` ("end of file" or the system's reason).
-std::string ShortData(int64_t delivered, int64_t total, const char* why) {
-  return Format("stream ends after %lld of %lld data bytes (%s)",
-                static_cast<long long>(delivered),
-                static_cast<long long>(total), why);
 }
 
 // Quotes `text` for a one-line message: printable ASCII kept, other bytes
