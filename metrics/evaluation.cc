@@ -30,9 +30,12 @@ void EvaluateInto(const EvaluationInputs& in, const ScoreCounts& counts,
                                        in.num_distractors, &out->cmc);
   const int64_t impostor_count =
       int64_t{ImpostorRows(in.distractor_rows)} * in.num_distractors;
+  if (!keep_facts) {
+    AppendROCCurveFromCounts(std::move(beaten_by), impostor_count, &out->roc);
+    return;
+  }
   std::sort(beaten_by.begin(), beaten_by.end());
   AppendROCCurveFromCounts(beaten_by, impostor_count, &out->roc);
-  if (!keep_facts) return;
   facts.traditional_slots = out->traditional_slots;
   facts.impostor_count = impostor_count;
   facts.genuine_beaten_by = std::move(beaten_by);
