@@ -36,14 +36,6 @@ constexpr char kUsage[] =
     "<probe_info_filename> <num_distractors> <results_filename> "
     "<match_results_filename>";
 
-// Pieces of the distractor matrix in flight during the single pass: 4 MiB
-// in all. Measured on 2 cores against 8 pieces of 256 KiB, larger pieces
-// spend less on handing pieces between the stages and on starting each
-// row's scan, and made the pass 10% faster at 1,000,000 columns and 2.8 GB
-// alike; three such pieces were slower than four.
-constexpr int64_t kPieceFloats = int64_t{1} << 18;  // 1 MiB.
-constexpr int kPiecesInFlight = 4;
-
 // ParseNumDistractors converts the argument like strtol (base 10, leading
 // digits only) and clamps it to the 32-bit range, so that a huge count
 // means "every column" instead of wrapping around. Returns false for a
@@ -429,12 +421,28 @@ bool CheckDistractorMatrix(int rows, int cols, int type, RunInputs* in) {
 void ReportUnloadableDistractors(const RunInputs& in,
                                  const std::string& error) {
   std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s\n", in.distractor_scores_filename.c_str(),
-               error.c_str());
+  std::fprintf(stderr, "%s: %s%s%s\n", in.distractor_scores_filename.c_str(),
+               in.distractor_reader.c_str(),
+               in.distractor_reader.empty() ? "" : ": ", error.c_str());
   std::puts("Couldn't load distractor scores!");
 }
 
 bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
+  return EvaluateInOnePassWith(
+      [](const PassPlan& plan, MatRowStream* stream,
+         const PassProgress& progress, PassAnswers* answers,
+         int64_t* changed_values, std::string* error) {
+        const bool done =
+            RunScorePass(plan, stream, stream->PieceFloats(kPieceFloats),
+                         kPiecesInFlight, progress, answers, error);
+        *changed_values = stream->changed_values();
+        return done;
+      },
+      in, out);
+}
+
+bool EvaluateInOnePassWith(const PassRunner& runner, RunInputs* in,
+                           RunOutputs* out) {
   MatRowStream stream;
   bool opened = false;
   std::string error;
@@ -463,13 +471,14 @@ bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
   std::puts("Finding top distractors!");
   std::fflush(stdout);
   PassAnswers answers;
+  int64_t changed_values = 0;
   {
     ProgressLine progress(header.step);
     in->times.BeginPass();
-    if (!RunScorePass(
-            plan, &stream, stream.PieceFloats(kPieceFloats), kPiecesInFlight,
+    if (!runner(
+            plan, &stream,
             [&](int64_t done, int64_t total) { progress.Update(done, total); },
-            &answers, &error)) {
+            &answers, &changed_values, &error)) {
       progress.Finish();
       ReportUnloadableDistractors(*in, error);
       return false;
@@ -477,7 +486,7 @@ bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
     in->times.EndPass(stream.bytes_total());
   }
   NoteChangedValues(
-      in->distractor_scores_filename, stream.changed_values(),
+      in->distractor_scores_filename, changed_values,
       int64_t{std::min(header.rows,
                        std::max(plan.probe_rows, plan.impostor_rows))} *
           plan.num_distractors);

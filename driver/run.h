@@ -11,7 +11,9 @@
 
 #include <opencv2/core.hpp>
 
+#include "driver/score_pass.h"
 #include "driver/stage_times.h"
+#include "matio/mat_stream.h"
 #include "metrics/curves.h"
 #include "metrics/match_report.h"
 #include "metrics/operating_points.h"
@@ -32,6 +34,9 @@ struct RunInputs {
   std::vector<std::string> probe_names;
   cv::Mat probe_scores;
   StageTimes times;  // Where the time goes, when asked for.
+  // Who reads the distractor file, named in what is wrong with it ("rank 2
+  // of 4" in an MPI run); empty when one process reads all of it.
+  std::string distractor_reader;
 };
 
 // What every route produces: the contents of the result files.
@@ -72,5 +77,19 @@ void ReportUnloadableDistractors(const RunInputs& in, const std::string& error);
 // file (memory does not grow with the matrix) and evaluates from the
 // answers.
 bool EvaluateInOnePass(RunInputs* in, RunOutputs* out);
+
+// How EvaluateInOnePass answers its pass: from `stream`, open with its
+// header checked, it fills `*answers` for `plan`, reports the progress of
+// what it reads, and sets `*changed_values` to the float64 values of the
+// selected part that changed on becoming float32. Returns false with
+// `error` (what is wrong with the distractor file) when the pass fails.
+using PassRunner = std::function<bool(
+    const PassPlan& plan, MatRowStream* stream, const PassProgress& progress,
+    PassAnswers* answers, int64_t* changed_values, std::string* error)>;
+
+// EvaluateInOnePass with the pass answered by `runner` (the route above
+// runs RunScorePass over the whole file).
+bool EvaluateInOnePassWith(const PassRunner& runner, RunInputs* in,
+                           RunOutputs* out);
 
 #endif  // FUSE_RESULTS_DRIVER_RUN_H_

@@ -76,6 +76,11 @@ int64_t CountBeating(const std::vector<float>& thresholds,
   return counts[t];
 }
 
+bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
+                   int64_t piece_floats, int pieces_in_flight,
+                   const PassProgress& progress, PassAnswers* answers,
+                   std::string* error);
+
 }  // namespace
 
 PassPlan PlanScorePass(ScoreQuestions questions, int32_t num_distractors,
@@ -129,6 +134,30 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
                   int64_t piece_floats, int pieces_in_flight,
                   const PassProgress& progress, PassAnswers* answers,
                   std::string* error) {
+  stream->Select(std::max(plan.probe_rows, plan.impostor_rows),
+                 plan.num_distractors);
+  return ScanSelection(plan, stream, piece_floats, pieces_in_flight, progress,
+                       answers, error);
+}
+
+bool RunScorePassOnShare(const PassPlan& plan, int32_t first_col,
+                         int32_t end_col, MatRowStream* stream,
+                         int64_t piece_floats, int pieces_in_flight,
+                         const PassProgress& progress, PassAnswers* answers,
+                         std::string* error) {
+  stream->SelectColumns(std::max(plan.probe_rows, plan.impostor_rows),
+                        first_col, std::min(end_col, plan.num_distractors));
+  return ScanSelection(plan, stream, piece_floats, pieces_in_flight, progress,
+                       answers, error);
+}
+
+namespace {
+
+// ScanSelection runs the pass over what `stream` was selected to deliver.
+bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
+                   int64_t piece_floats, int pieces_in_flight,
+                   const PassProgress& progress, PassAnswers* answers,
+                   std::string* error) {
   if (plan.top_count > kMaxBestDistractors) {
     throw std::invalid_argument("score pass: too many best distractors");
   }
@@ -149,8 +178,6 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
     return tally;
   });
 
-  stream->Select(std::max(plan.probe_rows, plan.impostor_rows),
-                 plan.num_distractors);
   std::vector<Piece> ring(static_cast<size_t>(std::max(pieces_in_flight, 1)));
   for (Piece& piece : ring) piece.values.resize(piece_floats);
   size_t next_piece = 0;
@@ -259,3 +286,5 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
       CountsFromHistogram(impostor_histogram.data(), impostor.size());
   return true;
 }
+
+}  // namespace

@@ -1,6 +1,7 @@
 #include "matio/mat_stream.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -63,6 +64,7 @@ bool MatRowStream::OpenMatrixFile(const ScoreFileStart& start,
   std::fclose(header_stream);
   if (!read) return false;
   data_bytes_ = int64_t{header_.rows} * header_.step;
+  data_offset_ = kHeaderBytes;
   if (seekable_) {
     const int64_t available = start.file_size - kHeaderBytes;
     if (available < data_bytes_) {
@@ -90,6 +92,7 @@ bool MatRowStream::OpenNpyFile(const ScoreFileStart& start,
   header_.step = npy_header_.cols * element_size_;  // Checked to fit.
   header_.type = CV_32FC1;
   data_bytes_ = npy_header_.data_bytes();
+  data_offset_ = npy_header_.data_offset;
   return true;
 }
 
@@ -104,6 +107,44 @@ void MatRowStream::Select(int32_t rows, int32_t cols) {
   rows_ = std::max(0, std::min(rows, header_.rows));
   cols_ = std::max(0, std::min(cols, header_.cols));
   if (cols_ == 0) rows_ = 0;
+}
+
+void MatRowStream::SelectColumns(int32_t rows, int32_t first_col,
+                                 int32_t end_col) {
+  Select(rows, end_col);
+  share_ = true;
+  first_col_ = std::max(0, std::min(first_col, cols_));
+  col_ = first_col_;
+  if (first_col_ == cols_) rows_ = 0;
+  share_bytes_ = int64_t{rows_} * (cols_ - first_col_) * element_size_;
+}
+
+bool MatRowStream::ReadElementsAt(float* dst, int64_t count, int64_t at,
+                                  std::string* error) {
+  const int fd = fileno(file_);
+  const int64_t length = count * element_size_;
+  char* out = element_size_ == 4 ? reinterpret_cast<char*>(dst) : nullptr;
+  if (out == nullptr) {
+    scratch_.resize(static_cast<size_t>(length));
+    out = scratch_.data();
+  }
+  for (int64_t done = 0; done < length;) {
+    const ssize_t got =
+        pread(fd, out + done, static_cast<size_t>(length - done),
+              static_cast<off_t>(data_offset_ + at + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      *error = ShortData(at + done, data_bytes_,
+                         got < 0 ? std::strerror(errno) : "end of file");
+      return false;
+    }
+    done += got;
+  }
+  if (element_size_ == 8) {
+    changed_values_ += NarrowToFloats(scratch_.data(), count, dst);
+  }
+  share_done_ += length;
+  return true;
 }
 
 bool MatRowStream::ReadBytes(void* dst, int64_t length, std::string* error) {
@@ -164,7 +205,7 @@ int32_t MatRowStream::AddSegment(int32_t count, const float* values,
   segments->push_back({row_, col_, count, values});
   col_ += count;
   if (col_ == cols_) {
-    col_ = 0;
+    col_ = first_col_;
     ++row_;
   }
   return count;
@@ -177,6 +218,7 @@ bool MatRowStream::Next(float* buffer, int64_t capacity,
   if (npy_header_.fortran_order) {
     return NextInColumns(buffer, capacity, segments, error);
   }
+  if (share_) return NextInShare(buffer, capacity, segments, error);
   const int64_t step = header_.step;
   const int64_t row_bytes = int64_t{cols_} * element_size_;
   int64_t filled = 0;
@@ -207,6 +249,34 @@ bool MatRowStream::Next(float* buffer, int64_t capacity,
   return true;
 }
 
+// NextInShare delivers the share of the columns, row by row, each run read
+// where it lies; when the share is whole rows stored back to back, many
+// rows in one read.
+bool MatRowStream::NextInShare(float* buffer, int64_t capacity,
+                               std::vector<RowSegment>* segments,
+                               std::string* error) {
+  const int64_t step = header_.step;
+  const int64_t width = cols_ - first_col_;
+  int64_t filled = 0;
+  while (row_ < rows_ && filled < capacity) {
+    int64_t count = std::min<int64_t>(cols_ - col_, capacity - filled);
+    if (first_col_ == 0 && col_ == 0 && step == width * element_size_) {
+      count =
+          std::min<int64_t>(capacity - filled, (int64_t{rows_} - row_) * width);
+    }
+    const int64_t at = int64_t{row_} * step + int64_t{col_} * element_size_;
+    if (!ReadElementsAt(buffer + filled, count, at, error)) return false;
+    for (int64_t added = 0; added < count;) {
+      added += AddSegment(
+          static_cast<int32_t>(std::min<int64_t>(cols_ - col_, count - added)),
+          buffer + filled + added, segments);
+    }
+    filled += count;
+  }
+  if (row_ >= rows_) finished_ = true;
+  return true;
+}
+
 // NextInColumns delivers a Fortran-order file, whose columns are stored one
 // after the other: a block of whole selected columns per piece when the
 // piece holds the selected rows, else the next rows of one column.
@@ -230,6 +300,7 @@ bool MatRowStream::NextInColumns(float* buffer, int64_t capacity,
     for (int32_t i = 0; i < height; ++i) {
       segments->push_back({row_ + i, col_, width, buffer + int64_t{i} * width});
     }
+    if (share_) share_done_ += int64_t{height} * width * element_size_;
     row_ += height;
     if (row_ == rows_) {
       row_ = 0;

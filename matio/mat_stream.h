@@ -59,6 +59,19 @@ class MatRowStream {
   // called once, before Next, on a matrix of 32-bit floats (type 5).
   void Select(int32_t rows, int32_t cols);
 
+  // SelectColumns is Select for one share of the columns: what Next
+  // delivers is columns first_col .. end_col - 1 (cut to the column count)
+  // of rows 0 .. rows - 1, and only those are read, with positioned reads,
+  // so that several readers of one file each read their own share. The
+  // file must be a regular file (Open said so: `seekable()`). In this mode
+  // bytes_done() and bytes_total() count the bytes of the share, and the
+  // rest of the file is neither read nor checked beyond Open's check of
+  // its length.
+  void SelectColumns(int32_t rows, int32_t first_col, int32_t end_col);
+
+  // True iff the file is a regular file (its length was checked at Open).
+  bool seekable() const { return seekable_; }
+
   // Next reads the next selected elements, up to `capacity` (at least 1) of
   // them, into `buffer` and replaces `*segments` with the runs they form.
   // Every selected element is delivered exactly once. From a matrix file or
@@ -74,9 +87,9 @@ class MatRowStream {
             std::string* error);
 
   // Bytes of the data section (as stored in the file) consumed so far, and
-  // in all.
-  int64_t bytes_done() const { return position_; }
-  int64_t bytes_total() const { return data_bytes_; }
+  // in all; of the share only, after SelectColumns.
+  int64_t bytes_done() const { return share_ ? share_done_ : position_; }
+  int64_t bytes_total() const { return share_ ? share_bytes_ : data_bytes_; }
 
   // The float64 values delivered so far that changed on becoming float32
   // (see NarrowToFloats); 0 for float32 files.
@@ -90,6 +103,12 @@ class MatRowStream {
   bool ReadElements(float* dst, int64_t count, std::string* error);
   bool NextInColumns(float* buffer, int64_t capacity,
                      std::vector<RowSegment>* segments, std::string* error);
+  bool NextInShare(float* buffer, int64_t capacity,
+                   std::vector<RowSegment>* segments, std::string* error);
+  // Reads `count` stored elements at data-section offset `at` with
+  // positioned reads into `dst` as float32.
+  bool ReadElementsAt(float* dst, int64_t count, int64_t at,
+                      std::string* error);
   bool SkipBytes(int64_t length, std::string* error);
   bool Finish(std::string* error);
   // Appends the next `count` selected elements, held at `values`, as a
@@ -104,8 +123,13 @@ class MatRowStream {
   int64_t position_ = 0;  // In the data section.
   int32_t rows_ = 0;
   int32_t cols_ = 0;
-  int32_t row_ = 0;  // Next selected element: row_, col_.
+  int32_t first_col_ = 0;  // Selected columns: first_col_ .. cols_ - 1.
+  int32_t row_ = 0;        // Next selected element: row_, col_.
   int32_t col_ = 0;
+  bool share_ = false;       // SelectColumns: positioned reads of the share.
+  int64_t data_offset_ = 0;  // Bytes before the data section.
+  int64_t share_bytes_ = 0;
+  int64_t share_done_ = 0;
   bool finished_ = false;
   int32_t element_size_ = 4;  // Bytes of a stored element.
   bool npy_ = false;
