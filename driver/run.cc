@@ -477,7 +477,10 @@ bool EvaluateInOnePassWith(const PassRunner& runner, RunInputs* in,
     in->times.BeginPass();
     if (!runner(
             plan, &stream,
-            [&](int64_t done, int64_t total) { progress.Update(done, total); },
+            [&](int64_t done, int64_t total) {
+              progress.Update(done, total);
+              return true;
+            },
             &answers, &changed_values, &error)) {
       progress.Finish();
       ReportUnloadableDistractors(*in, error);

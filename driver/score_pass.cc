@@ -4,6 +4,7 @@
 #include "driver/tsan_hand_over.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cmath>
 #include <limits>
@@ -182,6 +183,8 @@ bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
   for (Piece& piece : ring) piece.values.resize(piece_floats);
   size_t next_piece = 0;
   bool failed = false;
+  // Set by the last stage, read by the reading stage.
+  std::atomic<bool> stopped{false};
 
   // The last stage runs in order, so a piece is back in the ring before its
   // slot comes round again: at most ring.size() pieces are ever live. Each
@@ -199,6 +202,10 @@ bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
             TakeOver(&reading);
             Piece* piece = &ring[next_piece++ % ring.size()];
             TakeOver(piece);
+            if (stopped.load(std::memory_order_relaxed)) {
+              *error = "stopped";
+              failed = true;
+            }
             if (failed || !stream->Next(piece->values.data(), piece_floats,
                                         &piece->segments, error)) {
               failed = true;
@@ -248,8 +255,9 @@ bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
             TakeOver(&kPipelineSetUp);
             TakeOver(&reporting);
             TakeOver(piece);
-            if (progress) {
-              progress(piece->bytes_done, stream->bytes_total());
+            if (progress &&
+                !progress(piece->bytes_done, stream->bytes_total())) {
+              stopped.store(true, std::memory_order_relaxed);
             }
             HandOver(piece);  // Back in the ring, for the reading stage.
             HandOver(&reporting);
@@ -259,7 +267,10 @@ bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
   tbb::parallel_pipeline(ring.size(), stages);
   TakeOver(&finished);
   if (failed) return false;
-  if (progress) progress(stream->bytes_total(), stream->bytes_total());
+  if (progress && !progress(stream->bytes_total(), stream->bytes_total())) {
+    *error = "stopped";
+    return false;
+  }
 
   // Merge what the threads saw. Sums and the best of a union do not depend
   // on how the rows were split between threads.

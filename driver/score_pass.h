@@ -75,14 +75,17 @@ constexpr int64_t kPieceFloats = int64_t{1} << 18;  // 1 MiB.
 constexpr int kPiecesInFlight = 4;
 
 // Progress of the pass: bytes of the data section consumed, and in all.
-using PassProgress = std::function<void(int64_t done, int64_t total)>;
+// Returns false to stop the pass early (another process failed, say); the
+// pass then ends after the pieces in flight and fails with "stopped".
+using PassProgress = std::function<bool(int64_t done, int64_t total)>;
 
 // RunScorePass streams the selected part of `stream` (rows 0 ..
 // max(probe_rows, impostor_rows) - 1, the first num_distractors columns)
 // through parallel scans and fills `*answers`. Reads in pieces of
 // `piece_floats` elements with at most `pieces_in_flight` pieces in memory.
-// Returns false with `error` when the stream ends early or fails. The
-// answers do not depend on the number of threads.
+// Returns false with `error` when the stream ends early or fails, or when
+// `progress` stops the pass. The answers do not depend on the number of
+// threads.
 bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
                   int64_t piece_floats, int pieces_in_flight,
                   const PassProgress& progress, PassAnswers* answers,

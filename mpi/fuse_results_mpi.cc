@@ -11,12 +11,13 @@
 // records that merge, and rank 0 evaluates and writes as fuse_results does.
 //
 // Failures: until the plan is sent, the other ranks wait for it and are
-// told to stop with rank 0's exit status. After that, a rank that fails
-// says why on standard error, naming the file and itself, and ends the
-// whole job with MPI_Abort (status 1); rank 0's unfinished result files
-// are removed, by rank 0 itself or by its handler of the signal the
-// launcher ends it with. A process that leaves without MPI_Finalize (an
-// OrDie path) aborts the job the same way, so no rank is left waiting.
+// told to stop with rank 0's exit status. After that, a rank whose share
+// fails (it cannot be opened or read, it is another file than rank 0's, or
+// memory runs out) says why on standard error, naming the file and
+// itself, and tells every other rank at once; they stop scanning within a
+// piece, and all ranks end with status 1, rank 0 after removing its
+// unfinished result files. A process that leaves without MPI_Finalize (an
+// OrDie path) aborts the job, so no rank is ever left waiting.
 #include <mpi.h>
 #include <sys/stat.h>
 
@@ -36,8 +37,14 @@
 
 namespace {
 
-// Messages move in chunks whose element counts fit MPI's int.
+// Messages move in chunks whose element counts fit MPI's int; the plan in
+// chunks small enough that a rank without memory for it can still take
+// part in its broadcast through a buffer on its stack.
 constexpr int64_t kChunkElements = int64_t{1} << 26;
+constexpr int64_t kPlanChunkBytes = int64_t{1} << 16;
+
+// The tag of failure notices.
+constexpr int kFailureTag = 1;
 
 enum Command : int64_t { kStop = 0, kScan = 1 };
 
@@ -48,6 +55,9 @@ struct Job {
   int rank = 0;
   int ranks = 1;
   WorkerState state = WorkerState::kWaiting;
+  // Whether threads other than the main one may call MPI (one at a time);
+  // without, failure notices are taken only when the scans end.
+  bool threads_may_call = false;
 };
 
 std::string RankName(const Job& job) {
@@ -55,16 +65,80 @@ std::string RankName(const Job& job) {
          std::to_string(job.ranks);
 }
 
-// AbortJob ends every rank of the job with status 1, after `path`'s
-// problem has been said on standard error by this rank.
-[[noreturn]] void AbortJob(const Job& job, const std::string& path,
-                           const std::string& error) {
+// ReportFailure says on standard error what is wrong with `path` on this
+// rank.
+void ReportFailure(const Job& job, const std::string& path,
+                   const std::string& error) {
   std::fflush(stdout);
   std::fprintf(stderr, "%s: %s: %s\n", path.c_str(), RankName(job).c_str(),
                error.c_str());
-  MPI_Abort(MPI_COMM_WORLD, 1);
-  std::_Exit(1);  // MPI_Abort does not return; should it, nothing is left.
 }
+
+// FailureNotices carries the news of a failed share between the ranks
+// while they scan: a rank that fails tells every other one, and each polls
+// for such news between pieces, so that nobody scans on in vain. Settle
+// then agrees on the outcome and takes every notice sent, so that none is
+// left in flight.
+class FailureNotices {
+ public:
+  explicit FailureNotices(const Job& job) : job_(job) {
+    MPI_Irecv(&incoming_, 1, MPI_INT, MPI_ANY_SOURCE, kFailureTag,
+              MPI_COMM_WORLD, &receive_);
+  }
+  FailureNotices(const FailureNotices&) = delete;
+  FailureNotices& operator=(const FailureNotices&) = delete;
+
+  // Arrived returns true iff another rank has said that it failed.
+  bool Arrived() {
+    if (!arrived_ && job_.threads_may_call) {
+      int done = 0;
+      MPI_Test(&receive_, &done, MPI_STATUS_IGNORE);
+      arrived_ = done != 0;
+    }
+    return arrived_;
+  }
+
+  // Tell says to every other rank that this one failed.
+  void Tell() {
+    for (int rank = 0; rank < job_.ranks; ++rank) {
+      if (rank == job_.rank) continue;
+      sends_.emplace_back();
+      MPI_Isend(&outgoing_, 1, MPI_INT, rank, kFailureTag, MPI_COMM_WORLD,
+                &sends_.back());
+    }
+  }
+
+  // Settle, called by every rank after its scan, returns how many ranks
+  // failed (`failed` says whether this one did, and told).
+  int Settle(bool failed) {
+    int mine = failed ? 1 : 0, failures = 0;
+    MPI_Allreduce(&mine, &failures, 1, MPI_INT, MPI_SUM, MPI_COMM_WORLD);
+    int expected = failures - mine;
+    if (expected > 0) {
+      MPI_Wait(&receive_, MPI_STATUS_IGNORE);
+      for (--expected; expected > 0; --expected) {
+        MPI_Recv(&incoming_, 1, MPI_INT, MPI_ANY_SOURCE, kFailureTag,
+                 MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+      }
+    } else {
+      MPI_Cancel(&receive_);
+      MPI_Wait(&receive_, MPI_STATUS_IGNORE);
+    }
+    if (!sends_.empty()) {
+      MPI_Waitall(static_cast<int>(sends_.size()), sends_.data(),
+                  MPI_STATUSES_IGNORE);
+    }
+    return failures;
+  }
+
+ private:
+  const Job& job_;
+  int incoming_ = 0;
+  int outgoing_ = 1;
+  bool arrived_ = false;
+  MPI_Request receive_;
+  std::vector<MPI_Request> sends_;
+};
 
 // Whoever leaves without MPI_Finalize leaves nobody waiting.
 void AbortUnlessFinalized() {
@@ -74,10 +148,15 @@ void AbortUnlessFinalized() {
   if (initialized && !finalized) MPI_Abort(MPI_COMM_WORLD, 1);
 }
 
+// BroadcastBytes sends (or receives) `length` bytes at `bytes`; a rank
+// with no room for them (`bytes` null) takes part all the same, letting
+// them pass.
 void BroadcastBytes(char* bytes, int64_t length) {
-  for (int64_t at = 0; at < length; at += kChunkElements) {
-    const int n = static_cast<int>(std::min(kChunkElements, length - at));
-    MPI_Bcast(bytes + at, n, MPI_BYTE, 0, MPI_COMM_WORLD);
+  char sink[kPlanChunkBytes];
+  for (int64_t at = 0; at < length; at += kPlanChunkBytes) {
+    const int n = static_cast<int>(std::min(kPlanChunkBytes, length - at));
+    MPI_Bcast(bytes != nullptr ? bytes + at : sink, n, MPI_BYTE, 0,
+              MPI_COMM_WORLD);
   }
 }
 
@@ -132,23 +211,47 @@ void CombineAnswers(std::vector<int64_t>* counts,
   MPI_Type_free(&record);
 }
 
+// What came of a rank's share.
+enum class Outcome { kScanned, kFailed, kStopped };
+
 // ScanShare scans this rank's share of the columns for `plan` from
-// `stream` and combines the answers of all ranks; on rank 0 it leaves the
-// whole matrix's answers in `*answers` and the float64 values that changed
-// in `*changed_values`. Returns false with `error` when this rank's share
-// cannot be read.
-bool ScanShare(const Job& job, const PassPlan& plan, MatRowStream* stream,
-               const PassProgress& progress, PassAnswers* answers,
-               int64_t* changed_values, std::string* error) {
+// `stream`, polling `notices` between pieces, and reports progress to
+// `progress` when given. Returns kFailed with `error` when the share
+// cannot be read or memory runs out, kStopped when another rank failed.
+Outcome ScanShare(const Job& job, const PassPlan& plan, MatRowStream* stream,
+                  const PassProgress& progress, FailureNotices* notices,
+                  PassAnswers* answers, std::string* error) {
   int32_t first = 0, end = 0;
   ColumnShare(plan.num_distractors, job.ranks, job.rank, &first, &end);
-  if (!RunScorePassOnShare(plan, first, end, stream,
-                           stream->PieceFloats(kPieceFloats), kPiecesInFlight,
-                           progress, answers, error)) {
-    return false;
+  const PassProgress poll = [&](int64_t done, int64_t total) {
+    if (progress) progress(done, total);
+    return !notices->Arrived();
+  };
+  try {
+    if (RunScorePassOnShare(plan, first, end, stream,
+                            stream->PieceFloats(kPieceFloats), kPiecesInFlight,
+                            poll, answers, error)) {
+      return Outcome::kScanned;
+    }
+    return notices->Arrived() ? Outcome::kStopped : Outcome::kFailed;
+  } catch (const std::bad_alloc&) {
+    *error = "out of memory";
+  } catch (const std::exception& e) {
+    *error = e.what();
   }
-  std::vector<int64_t> counts =
-      FlattenCounts(*answers, stream->changed_values());
+  return Outcome::kFailed;
+}
+
+// Settle ends the scan of every rank: a rank that failed has said why
+// and tells the others; then all agree. Returns true iff no rank failed,
+// after combining every rank's answers on rank 0 (into `*answers`, and
+// the changed float64 values into `*changed_values`).
+bool Settle(Outcome outcome, const PassPlan& plan, int64_t changed_here,
+            FailureNotices* notices, PassAnswers* answers,
+            int64_t* changed_values) {
+  if (outcome == Outcome::kFailed) notices->Tell();
+  if (notices->Settle(outcome == Outcome::kFailed) > 0) return false;
+  std::vector<int64_t> counts = FlattenCounts(*answers, changed_here);
   std::vector<int32_t> records = PackTopRecords(plan, *answers);
   CombineAnswers(&counts, &records);
   UnflattenCounts(plan, counts, answers, changed_values);
@@ -163,50 +266,68 @@ std::string DescribeHeader(const MatHeader& header) {
          std::to_string(header.type) + ")";
 }
 
+// OpenShare opens this rank's view of the distractor file of `order` and
+// checks that it is the file rank 0 planned for. Returns false with
+// `error` otherwise.
+bool OpenShare(const PassOrder& order, MatRowStream* stream,
+               std::string* error) {
+  bool opened = false;
+  if (!stream->Open(order.path, &opened, error)) return false;
+  const MatHeader& header = stream->header();
+  if (!stream->seekable()) {
+    *error = "is not a regular file here";
+    return false;
+  }
+  if (header.rows != order.header.rows || header.cols != order.header.cols ||
+      header.step != order.header.step || header.type != order.header.type) {
+    *error = "holds a " + DescribeHeader(header) + " matrix here, but " +
+             DescribeHeader(order.header) +
+             " for rank 0: every rank must read the same file";
+    return false;
+  }
+  return true;
+}
+
 // RunOtherRank waits for rank 0's order and, given a scan, scans this
 // rank's share of the distractor file and sends its answers. Returns the
-// exit status; ends the job on any failure.
+// exit status.
 int RunOtherRank(const Job& job) {
   int64_t command = kStop, status = 1, length = 0;
   BroadcastCommand(&command, &status, &length);
   if (command != kScan) return static_cast<int>(status);
-  std::string path = "the distractor score file";
+  FailureNotices notices(job);
+  Outcome outcome = Outcome::kFailed;
+  std::string error = "out of memory";
+  PassOrder order;
+  order.path = "the distractor score file";
+  PassAnswers answers;
+  MatRowStream stream;
+  std::vector<char> bytes;
   try {
-    std::vector<char> bytes(static_cast<size_t>(length));
-    BroadcastBytes(bytes.data(), length);
-    PassOrder order;
-    if (!UnpackPassOrder(bytes, &order)) {
-      AbortJob(job, path, "the plan from rank 0 is garbled");
-    }
-    path = order.path;
-    bytes = {};
-    MatRowStream stream;
-    bool opened = false;
-    std::string error;
-    if (!stream.Open(path, &opened, &error)) AbortJob(job, path, error);
-    const MatHeader& header = stream.header();
-    if (!stream.seekable()) {
-      AbortJob(job, path, "is not a regular file here");
-    }
-    if (header.rows != order.header.rows || header.cols != order.header.cols ||
-        header.step != order.header.step || header.type != order.header.type) {
-      AbortJob(job, path,
-               "holds a " + DescribeHeader(header) + " matrix here, but " +
-                   DescribeHeader(order.header) +
-                   " for rank 0: every rank must see the same file");
-    }
-    PassAnswers answers;
-    int64_t changed_values = 0;
-    if (!ScanShare(job, order.plan, &stream, nullptr, &answers, &changed_values,
-                   &error)) {
-      AbortJob(job, path, error);
-    }
+    bytes.resize(static_cast<size_t>(length));
   } catch (const std::bad_alloc&) {
-    AbortJob(job, path, "out of memory");
-  } catch (const std::exception& e) {
-    AbortJob(job, path, e.what());
+    bytes = {};
   }
-  return 0;
+  BroadcastBytes(length > 0 && bytes.empty() ? nullptr : bytes.data(), length);
+  if (bytes.size() == static_cast<size_t>(length)) {
+    try {
+      if (!UnpackPassOrder(bytes, &order)) {
+        error = "the plan from rank 0 is garbled";
+      } else if (OpenShare(order, &stream, &error)) {
+        bytes = {};
+        outcome = ScanShare(job, order.plan, &stream, nullptr, &notices,
+                            &answers, &error);
+      }
+    } catch (const std::bad_alloc&) {
+      error = "out of memory";
+    }
+  }
+  if (outcome == Outcome::kFailed) ReportFailure(job, order.path, error);
+  int64_t changed_values = 0;
+  return Settle(outcome, order.plan, stream.changed_values(), &notices,
+                &answers, &changed_values)
+             ? 0
+             : 1;
 }
 
 // A distractor path that exists and is not a regular file cannot be split
@@ -238,22 +359,24 @@ int RunRankZero(Job* job, int argc, char** argv) {
         [job, in](const PassPlan& plan, MatRowStream* stream,
                   const PassProgress& progress, PassAnswers* answers,
                   int64_t* changed_values, std::string* error) {
-          PassOrder order{in->distractor_scores_filename, stream->header(),
-                          plan};
-          std::vector<char> bytes = PackPassOrder(order);
-          order = {};
+          std::vector<char> bytes = PackPassOrder(
+              {in->distractor_scores_filename, stream->header(), plan});
           int64_t command = kScan, status = 0;
           int64_t length = static_cast<int64_t>(bytes.size());
           BroadcastCommand(&command, &status, &length);
-          BroadcastBytes(bytes.data(), length);
           job->state = WorkerState::kScanning;
+          FailureNotices notices(*job);
+          BroadcastBytes(bytes.data(), length);
           bytes = {};
-          if (!ScanShare(*job, plan, stream, progress, answers, changed_values,
-                         error)) {
-            return false;
-          }
+          const Outcome outcome =
+              ScanShare(*job, plan, stream, progress, &notices, answers, error);
+          const bool settled = Settle(outcome, plan, stream->changed_values(),
+                                      &notices, answers, changed_values);
           job->state = WorkerState::kDone;
-          return true;
+          if (!settled && outcome != Outcome::kFailed) {
+            *error = "stopped, since another rank could not read its share";
+          }
+          return settled;
         },
         in, out);
   };
@@ -263,12 +386,15 @@ int RunRankZero(Job* job, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The scan polls for failure notices from whichever thread runs its
+  // last stage, one thread at a time.
   int provided = 0;
-  MPI_Init_thread(&argc, &argv, MPI_THREAD_FUNNELED, &provided);
+  MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
   std::atexit(AbortUnlessFinalized);
   Job job;
   MPI_Comm_rank(MPI_COMM_WORLD, &job.rank);
   MPI_Comm_size(MPI_COMM_WORLD, &job.ranks);
+  job.threads_may_call = provided >= MPI_THREAD_SERIALIZED;
   if (job.rank != 0) {
     const int status = RunOtherRank(job);
     MPI_Finalize();
@@ -282,8 +408,8 @@ int main(int argc, char** argv) {
       break;
     }
     case WorkerState::kScanning:
-      // Rank 0 failed while the others scan: its result files are gone
-      // and its reason said; the others are ended.
+      // Rank 0 left the scan without settling it: the others cannot be
+      // told, so they are ended.
       MPI_Abort(MPI_COMM_WORLD, 1);
       return 1;
     case WorkerState::kDone:
