@@ -37,9 +37,12 @@ std::string File(int32_t rows, int32_t cols, int32_t gap,
 // Opens `bytes` from a regular file or, as a pipe, from /proc/self/fd;
 // reads the selection in pieces of `capacity` floats. Returns the values
 // read, with a check of every run's place, or the error.
+// With `first_col` >= 0, reads the share of columns first_col .. cols - 1
+// from a regular file instead (SelectColumns).
 std::string ReadSelection(const testutil::ScratchDir& dir,
                           const std::string& bytes, bool pipe, int32_t rows,
-                          int32_t cols, int64_t capacity) {
+                          int32_t cols, int64_t capacity,
+                          int32_t first_col = -1) {
   std::string path = dir.Path("m.mat");
   int fds[2] = {-1, -1};
   if (pipe) {
@@ -55,10 +58,15 @@ std::string ReadSelection(const testutil::ScratchDir& dir,
   bool opened = false;
   std::string error, values;
   if (stream.Open(path, &opened, &error)) {
-    stream.Select(rows, cols);
+    const int32_t first = std::max(first_col, 0);
+    if (first_col >= 0) {
+      stream.SelectColumns(rows, first_col, cols);
+    } else {
+      stream.Select(rows, cols);
+    }
     std::vector<float> buffer(capacity);
     std::vector<RowSegment> segments;
-    int32_t row = 0, col = 0;
+    int32_t row = 0, col = first;
     while (stream.Next(buffer.data(), capacity, &segments, &error) &&
            !segments.empty()) {
       for (const RowSegment& s : segments) {
@@ -67,7 +75,7 @@ std::string ReadSelection(const testutil::ScratchDir& dir,
           values += std::to_string(static_cast<int>(s.values[k])) + " ";
         }
         col += s.count;
-        if (col == std::min(cols, stream.header().cols)) col = 0, ++row;
+        if (col == std::min(cols, stream.header().cols)) col = first, ++row;
       }
     }
     EXPECT_TRUE(!error.empty() || stream.bytes_done() == stream.bytes_total());
@@ -104,6 +112,44 @@ TEST(MatRowStreamTest, DeliversTheSelectionInPiecesFromFilesAndPipes) {
   // selection stops before the end (a regular file is refused at Open).
   EXPECT_EQ(ReadSelection(dir, File(3, 4, 0, 16 + 40), true, 1, 4, 100),
             "error: stream ends after 40 of 48 data bytes (end of file)");
+}
+
+TEST(MatRowStreamTest, ReadsOnlyItsShareOfTheColumns) {
+  testutil::ScratchDir dir;
+  // (rows, first_col, end_col) of a 3 x 4 matrix and the values read.
+  const std::tuple<int32_t, int32_t, int32_t, std::string> cases[] = {
+      {3, 1, 3, "1 2 101 102 201 202 "},
+      {2, 0, 4, "0 1 2 3 100 101 102 103 "},
+      {3, 3, 99, "3 103 203 "},
+      {9, 0, 1, "0 100 200 "},
+      {3, 2, 2, ""},
+      {3, 4, 9, ""}};
+  for (const int32_t gap : {0, 12}) {
+    for (const auto& [rows, first, end, expected] : cases) {
+      for (const int64_t capacity : {1, 3, 1000}) {
+        SCOPED_TRACE(testing::Message()
+                     << "gap " << gap << " rows " << rows << " columns "
+                     << first << ".." << end << " capacity " << capacity);
+        EXPECT_EQ(ReadSelection(dir, File(3, 4, gap), false, rows, end,
+                                capacity, first),
+                  expected);
+      }
+    }
+  }
+  // The share is read where it lies: bytes beyond it are never needed,
+  // so a read that fails inside the share is reported with its place.
+  const std::string cut = File(3, 4, 0);
+  testutil::WriteFile(dir.Path("m.mat"), cut);
+  MatRowStream stream;
+  bool opened = false;
+  std::string error;
+  ASSERT_TRUE(stream.Open(dir.Path("m.mat"), &opened, &error)) << error;
+  testutil::WriteFile(dir.Path("m.mat"), cut.substr(0, 16 + 20));
+  stream.SelectColumns(3, 2, 4);
+  std::vector<float> buffer(100);
+  std::vector<RowSegment> segments;
+  EXPECT_FALSE(stream.Next(buffer.data(), 100, &segments, &error));
+  EXPECT_EQ(error, "stream ends after 24 of 48 data bytes (end of file)");
 }
 
 }  // namespace
