@@ -56,8 +56,15 @@ struct Ranks {
 
 // The launcher, with its time limit: a job that hangs ends with status
 // 124 and fails the test instead of stalling it.
+// Under AddressSanitizer the ranks run without its leak check: Open MPI
+// leaves allocations behind in the plugins it has unloaded by then, which
+// no suppression can name. (The wire formats are leak-checked in
+// share_exchange_test, and the rest of the program is fuse_results'.)
 std::string Launcher() {
   std::string command = "timeout -k 10 120 mpirun --oversubscribe";
+  if (testutil::kSanitized) {
+    command = "ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:detect_leaks=0\" " + command;
+  }
   if (geteuid() == 0) command += " --allow-run-as-root";
   return command;
 }
