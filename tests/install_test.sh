@@ -24,6 +24,10 @@ for program in fuse_results fuse_results_sort_everything make_experiment \
     fuse_results_npy_to_mat; do
   [ -x "$tmp/bin/$program" ] || fail "bin/$program is not installed"
 done
+# The MPI program is installed wherever it was built.
+if [ -x "$build/mpi/fuse_results_mpi" ] && [ ! -x "$tmp/bin/fuse_results_mpi" ]; then
+  fail "bin/fuse_results_mpi is not installed"
+fi
 
 # Everything below runs from the prefix, with the checkout out of reach.
 cd "$tmp"

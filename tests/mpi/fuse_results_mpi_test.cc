@@ -256,10 +256,16 @@ TEST_F(FuseResultsMpiFailureTest, FaultOnOneRanksShareEndsEveryRank) {
     GTEST_SKIP() << "the faults are injected with LD_PRELOAD, which a "
                     "sanitizer's own allocator and interceptors exclude";
   }
-  // The second rank's reads fail past the first rows of its share.
+  // The second rank's reads fail past the first rows of its share; rank 0
+  // stops and says so.
   const std::string reads = Faults("FAIL_READS_FROM=100000");
-  ExpectFailure(RunMpi(dir_, {{1}, {1, reads}}, Args(e_.distractors)),
-                e_.distractors + ": rank 1 of 2: stream ends after");
+  const RunResult run = RunMpi(dir_, {{1}, {1, reads}}, Args(e_.distractors));
+  ExpectFailure(run, e_.distractors + ": rank 1 of 2: stream ends after");
+  EXPECT_NE(run.err.find(e_.distractors + ": rank 0 of 2: stopped, since "
+                                          "another rank could not read"),
+            std::string::npos);
+  const std::string last_line = "Couldn't load distractor scores!\n";
+  EXPECT_EQ(run.out.substr(run.out.size() - last_line.size()), last_line);
   // Rank 0's own share fails while the others scan theirs.
   ExpectFailure(RunMpi(dir_, {{1, reads}, {2}}, Args(e_.distractors)),
                 e_.distractors + ": rank 0 of 3: stream ends after");
