@@ -47,10 +47,64 @@ std::vector<int64_t> CountsFromHistogram(const int64_t* histogram,
   return counts;
 }
 
-struct Piece {
-  std::vector<float> values;
-  std::vector<RowSegment> segments;
-  int64_t bytes_done = 0;
+// RunScanner scans runs of scores into one thread's tally.
+struct RunScanner {
+  const PassPlan& plan;
+  const std::vector<size_t>& offsets;
+  const ThresholdLocator& impostor_locator;
+  float lowest_impostor_threshold;
+  int32_t top_count;
+  ThreadTally* tally;
+
+  void operator()(const std::vector<RowSegment>& segments) const {
+    for (const RowSegment& segment : segments) {
+      const size_t row = static_cast<size_t>(segment.row);
+      if (segment.row < plan.probe_rows) {
+        const std::vector<float>& thresholds = plan.probe_thresholds[row];
+        ScanProbeScores(
+            segment.values, segment.count, segment.first_col, thresholds.data(),
+            static_cast<int32_t>(thresholds.size()), top_count,
+            &tally->best[row], tally->probe_histogram.data() + offsets[row],
+            &tally->locator);
+      }
+      if (segment.row < plan.impostor_rows) {
+        ScanImpostorScores(segment.values, segment.count, impostor_locator,
+                           lowest_impostor_threshold,
+                           tally->impostor_histogram.data());
+      }
+    }
+  }
+};
+
+// The source of a pass over a matrix file: pieces read by the stream, runs
+// as the stream delivers them.
+class StreamSource : public ScoreSource {
+ public:
+  StreamSource(MatRowStream* stream, int64_t piece_floats)
+      : stream_(stream), piece_floats_(piece_floats) {}
+
+  bool Read(PassPiece* piece, bool* end, std::string* error) override {
+    piece->values.resize(static_cast<size_t>(piece_floats_));
+    if (!stream_->Next(piece->values.data(), piece_floats_, &piece->segments,
+                       error)) {
+      return false;
+    }
+    *end = piece->segments.empty();
+    piece->bytes_done = stream_->bytes_done();
+    return true;
+  }
+
+  void Scan(PassPiece* piece,
+            const std::function<void(const std::vector<RowSegment>&)>& scan)
+      override {
+    scan(piece->segments);
+  }
+
+  int64_t bytes_total() const override { return stream_->bytes_total(); }
+
+ private:
+  MatRowStream* stream_;
+  int64_t piece_floats_;
 };
 
 // SortedThresholds returns `scores` sorted ascending without NaNs and
@@ -76,11 +130,6 @@ int64_t CountBeating(const std::vector<float>& thresholds,
   assert(t < thresholds.size() && thresholds[t] == score);
   return counts[t];
 }
-
-bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
-                   int64_t piece_floats, int pieces_in_flight,
-                   const PassProgress& progress, PassAnswers* answers,
-                   std::string* error);
 
 }  // namespace
 
@@ -137,8 +186,9 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
                   std::string* error) {
   stream->Select(std::max(plan.probe_rows, plan.impostor_rows),
                  plan.num_distractors);
-  return ScanSelection(plan, stream, piece_floats, pieces_in_flight, progress,
-                       answers, error);
+  StreamSource source(stream, piece_floats);
+  return RunScorePassFrom(plan, &source, pieces_in_flight, progress, answers,
+                          error);
 }
 
 bool RunScorePassOnShare(const PassPlan& plan, int32_t first_col,
@@ -148,17 +198,14 @@ bool RunScorePassOnShare(const PassPlan& plan, int32_t first_col,
                          std::string* error) {
   stream->SelectColumns(std::max(plan.probe_rows, plan.impostor_rows),
                         first_col, std::min(end_col, plan.num_distractors));
-  return ScanSelection(plan, stream, piece_floats, pieces_in_flight, progress,
-                       answers, error);
+  StreamSource source(stream, piece_floats);
+  return RunScorePassFrom(plan, &source, pieces_in_flight, progress, answers,
+                          error);
 }
 
-namespace {
-
-// ScanSelection runs the pass over what `stream` was selected to deliver.
-bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
-                   int64_t piece_floats, int pieces_in_flight,
-                   const PassProgress& progress, PassAnswers* answers,
-                   std::string* error) {
+bool RunScorePassFrom(const PassPlan& plan, ScoreSource* source,
+                      int pieces_in_flight, const PassProgress& progress,
+                      PassAnswers* answers, std::string* error) {
   if (plan.top_count > kMaxBestDistractors) {
     throw std::invalid_argument("score pass: too many best distractors");
   }
@@ -179,8 +226,8 @@ bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
     return tally;
   });
 
-  std::vector<Piece> ring(static_cast<size_t>(std::max(pieces_in_flight, 1)));
-  for (Piece& piece : ring) piece.values.resize(piece_floats);
+  std::vector<PassPiece> ring(
+      static_cast<size_t>(std::max(pieces_in_flight, 1)));
   size_t next_piece = 0;
   bool failed = false;
   // Set by the last stage, read by the reading stage.
@@ -195,68 +242,51 @@ bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
   // through a token it can reach without touching its captures.
   const int reading = 0, reporting = 0, finished = 0;
   const auto stages =
-      tbb::make_filter<void, Piece*>(
+      tbb::make_filter<void, PassPiece*>(
           tbb::filter_mode::serial_in_order,
-          [&](tbb::flow_control& control) -> Piece* {
+          [&](tbb::flow_control& control) -> PassPiece* {
             TakeOver(&kPipelineSetUp);
             TakeOver(&reading);
-            Piece* piece = &ring[next_piece++ % ring.size()];
+            PassPiece* piece = &ring[next_piece++ % ring.size()];
             TakeOver(piece);
             if (stopped.load(std::memory_order_relaxed)) {
               *error = "stopped";
               failed = true;
             }
-            if (failed || !stream->Next(piece->values.data(), piece_floats,
-                                        &piece->segments, error)) {
+            bool end = false;
+            if (failed || !source->Read(piece, &end, error)) {
               failed = true;
               control.stop();
               piece = nullptr;
-            } else if (piece->segments.empty()) {
+            } else if (end) {
               control.stop();
               piece = nullptr;
             } else {
-              piece->bytes_done = stream->bytes_done();
               HandOver(piece);
             }
             HandOver(&reading);
             HandOver(&finished);
             return piece;
           }) &
-      tbb::make_filter<Piece*, Piece*>(
+      tbb::make_filter<PassPiece*, PassPiece*>(
           tbb::filter_mode::parallel,
-          [&](Piece* piece) {
+          [&](PassPiece* piece) {
             TakeOver(&kPipelineSetUp);
             TakeOver(piece);
-            ThreadTally& tally = tallies.local();
-            for (const RowSegment& segment : piece->segments) {
-              const size_t row = static_cast<size_t>(segment.row);
-              if (segment.row < plan.probe_rows) {
-                const std::vector<float>& thresholds =
-                    plan.probe_thresholds[row];
-                ScanProbeScores(segment.values, segment.count,
-                                segment.first_col, thresholds.data(),
-                                static_cast<int32_t>(thresholds.size()),
-                                top_count, &tally.best[row],
-                                tally.probe_histogram.data() + offsets[row],
-                                &tally.locator);
-              }
-              if (segment.row < plan.impostor_rows) {
-                ScanImpostorScores(segment.values, segment.count, locator,
-                                   lowest_impostor_threshold,
-                                   tally.impostor_histogram.data());
-              }
-            }
+            source->Scan(piece, RunScanner{plan, offsets, locator,
+                                           lowest_impostor_threshold, top_count,
+                                           &tallies.local()});
             HandOver(piece);
             HandOver(&finished);
             return piece;
           }) &
-      tbb::make_filter<Piece*, void>(
-          tbb::filter_mode::serial_in_order, [&](Piece* piece) {
+      tbb::make_filter<PassPiece*, void>(
+          tbb::filter_mode::serial_in_order, [&](PassPiece* piece) {
             TakeOver(&kPipelineSetUp);
             TakeOver(&reporting);
             TakeOver(piece);
             if (progress &&
-                !progress(piece->bytes_done, stream->bytes_total())) {
+                !progress(piece->bytes_done, source->bytes_total())) {
               stopped.store(true, std::memory_order_relaxed);
             }
             HandOver(piece);  // Back in the ring, for the reading stage.
@@ -267,7 +297,7 @@ bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
   tbb::parallel_pipeline(ring.size(), stages);
   TakeOver(&finished);
   if (failed) return false;
-  if (progress && !progress(stream->bytes_total(), stream->bytes_total())) {
+  if (progress && !progress(source->bytes_total(), source->bytes_total())) {
     *error = "stopped";
     return false;
   }
@@ -297,5 +327,3 @@ bool ScanSelection(const PassPlan& plan, MatRowStream* stream,
       CountsFromHistogram(impostor_histogram.data(), impostor.size());
   return true;
 }
-
-}  // namespace

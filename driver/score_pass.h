@@ -91,6 +91,45 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
                   const PassProgress& progress, PassAnswers* answers,
                   std::string* error);
 
+// A piece of the pass: what the reading stage took in, and where in the
+// distractor score matrix it belongs.
+struct PassPiece {
+  std::vector<float> values;         // Sized by the source.
+  std::vector<RowSegment> segments;  // Runs of scores held in `values`.
+  int64_t first = 0;                 // Source-defined: first row taken in.
+  int64_t count = 0;                 // Source-defined: how many.
+  int64_t bytes_done = 0;            // Input consumed up to this piece.
+};
+
+// ScoreSource feeds the pass with scores: read from a file, or computed.
+// Read runs for one piece at a time, in order; Scan may run for several
+// pieces at once, on any threads.
+class ScoreSource {
+ public:
+  virtual ~ScoreSource() = default;
+
+  // Read takes in the next piece of input. Returns false with `error` when
+  // the input fails; sets `*end` (and takes nothing) after the last piece.
+  virtual bool Read(PassPiece* piece, bool* end, std::string* error) = 0;
+
+  // Scan calls `scan` with every run of scores the piece stands for, each
+  // run in one row; each call's runs stay valid during that call only.
+  virtual void Scan(
+      PassPiece* piece,
+      const std::function<void(const std::vector<RowSegment>&)>& scan) = 0;
+
+  // Input bytes in all, for the progress of the pass.
+  virtual int64_t bytes_total() const = 0;
+};
+
+// RunScorePassFrom is RunScorePass with the scores of rows 0 ..
+// max(probe_rows, impostor_rows) - 1 and columns 0 .. num_distractors - 1
+// (or any share of them) delivered by `source`, with at most
+// `pieces_in_flight` pieces in memory.
+bool RunScorePassFrom(const PassPlan& plan, ScoreSource* source,
+                      int pieces_in_flight, const PassProgress& progress,
+                      PassAnswers* answers, std::string* error);
+
 // RunScorePassOnShare is RunScorePass over one share of the columns:
 // columns first_col .. min(end_col, num_distractors) - 1 of the same rows,
 // read with positioned reads from a regular file (see
