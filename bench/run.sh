@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Whole-run benchmark of fuse_results at realistic sizes.
 #
-#   bash bench/run.sh [--sizes small|all] [--dir DIR]
+#   bash bench/run.sh [--sizes small|all] [--mpi-only] [--dir DIR]
+#                     [--build DIR]
 #
 # Builds the project in Release with the benchmarks (in build-bench/ of the
-# checkout), generates each experiment with make_experiment into DIR
-# (default ${TMPDIR:-/tmp}/fuse_results_bench; files already there with the
-# right size are reused), and prints for each size, best of N runs:
+# checkout, or the --build folder), generates each experiment with
+# make_experiment into DIR (default ${TMPDIR:-/tmp}/fuse_results_bench;
+# files already there with the right size are reused), and prints for each
+# size, best of N runs:
 #   - the wall time of reading the distractor file once (cat, warm cache):
 #     the floor for a tool that reads its input once;
 #   - wall time and peak resident memory of fuse_results, and its time as a
@@ -22,16 +24,30 @@
 #     both wrote byte-identical result files.
 # A Markdown table of every figure follows, then the row scan
 # microbenchmarks. Nothing is deleted; the last line says how to remove DIR.
+#
+# With --sizes all, or alone with --mpi-only, and where CMake found MPI
+# (Open MPI's mpirun), the MPI section runs fuse_results_mpi on the 2.8 GB
+# experiment with 1 and 2 ranks (and 1 rank not bound to a core) next to
+# fuse_results, alternating, best of 5, and prints for each: wall time and
+# its multiple of the read, rank 0's own total and pass (FUSE_RESULTS_TIMING),
+# each rank's share of the file and its read rate (share bytes over rank
+# 0's pass), peak resident memory of every rank (GNU time on each rank),
+# and whether the result files are byte-identical to fuse_results'.
 set -euo pipefail
 
 usage() {
-  sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'
 }
 
 sizes=small
+mpi_only=no
 dir="${TMPDIR:-/tmp}/fuse_results_bench"
+build=""
 while [ $# -gt 0 ]; do
   case "$1" in
+    --mpi-only) mpi_only=yes; shift ;;
+    --build) build="${2:?--build needs a folder}"; shift 2 ;;
+    --build=*) build="${1#--build=}"; shift ;;
     --sizes) sizes="${2:?--sizes needs small or all}"; shift 2 ;;
     --sizes=*) sizes="${1#--sizes=}"; shift ;;
     --dir) dir="${2:?--dir needs a folder}"; shift 2 ;;
@@ -47,7 +63,8 @@ case "$sizes" in
 esac
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
-build="$repo/build-bench"
+build="${build:-$repo/build-bench}"
+case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
 mkdir -p "$dir"
 dir="$(cd "$dir" && pwd)"
 
@@ -56,11 +73,29 @@ dir="$(cd "$dir" && pwd)"
 bash "$repo/scripts/setup.sh"
 build_log="$dir/build.log"
 echo "Building (Release, benchmarks on) in $build; log: $build_log"
+# The MPI section runs with --sizes all or --mpi-only, where CMake found
+# MPI and so made fuse_results_mpi a target.
+targets=(fuse_results make_experiment)
+[ "$mpi_only" = yes ] ||
+  targets=(fuse_results fuse_results_sort_everything make_experiment
+           row_scan_benchmark)
+mpi_built=no
 if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
          -DFUSE_RESULTS_BUILD_BENCHMARKS=ON &&
-       cmake --build "$build" -j "$(nproc)" --target fuse_results \
-         fuse_results_sort_everything make_experiment row_scan_benchmark
-     } >"$build_log" 2>&1; then
+       cmake --build "$build" --target help >"$dir/.targets"; } \
+     >"$build_log" 2>&1; then
+  tail -n 30 "$build_log" >&2
+  echo "bench/run.sh: configuring the build failed (log: $build_log)" >&2
+  exit 1
+fi
+if { [ "$sizes" = all ] || [ "$mpi_only" = yes ]; } &&
+   grep -q 'fuse_results_mpi' "$dir/.targets"; then
+  targets+=(fuse_results_mpi)
+  mpi_built=yes
+fi
+rm -f "$dir/.targets"
+if ! cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" \
+     >>"$build_log" 2>&1; then
   tail -n 30 "$build_log" >&2
   echo "bench/run.sh: the build failed (log: $build_log)" >&2
   exit 1
@@ -69,6 +104,7 @@ single_bin="$build/driver/fuse_results"
 sort_bin="$build/reference/fuse_results_sort_everything"
 generator="$build/tools/make_experiment"
 micro_bin="$build/bench/row_scan_benchmark"
+mpi_bin="$build/mpi/fuse_results_mpi"
 
 # --- Helpers ----------------------------------------------------------------
 
@@ -140,7 +176,9 @@ best_read() {
 
 # label probes subjects distractors runs
 size_list=("1k x 100k|1000|200|100000|3")
-if [ "$sizes" = all ]; then
+if [ "$mpi_only" = yes ]; then
+  size_list=()
+elif [ "$sizes" = all ]; then
   size_list+=("3.5k x 200k|3500|80|200000|2"
               "3.5k x 1M|3500|80|1000000|1")
 fi
@@ -172,16 +210,58 @@ bench_program() {
   row+=" | $best_s | $(calc "$best_s / $read_s" 2) | $(mb_from_kb "$peak_kb")"
 }
 
-for entry in "${size_list[@]}"; do
-  IFS='|' read -r label probes subjects distractors runs <<<"$entry"
-  name="p${probes}_s${subjects}_d${distractors}"
-  exp="$dir/$name"
+# set_experiment PROBES SUBJECTS DISTRACTORS: the paths and sizes of that
+# experiment (exp, dist, probe_mat, info, dist_bytes, probe_bytes,
+# gen_args).
+set_experiment() {
+  probes=$1 subjects=$2 distractors=$3
+  exp="$dir/p${probes}_s${subjects}_d${distractors}"
   dist="$exp/distractor_scores.mat"
   probe_mat="$exp/probe_scores.mat"
   info="$exp/probe_info.json"
   dist_bytes=$(( 16 + probes * distractors * 4 ))
   probe_bytes=$(( 16 + probes * probes * 4 ))
   gen_args="--probes $probes --subjects $subjects --distractors $distractors"
+}
+
+# ensure_experiment: reuses the current experiment's files or generates
+# them; returns 1, having said why, when they would not fit on the disk.
+ensure_experiment() {
+  if [ "$(file_bytes "$dist")" -eq "$dist_bytes" ] &&
+     [ "$(file_bytes "$probe_mat")" -eq "$probe_bytes" ] &&
+     [ -s "$info" ] &&
+     { [ ! -f "$exp/generated_with" ] ||
+       [ "$(cat "$exp/generated_with")" = "$gen_args" ]; }; then
+    echo "using the experiment already in $exp"
+    return 0
+  fi
+  local have need free_bytes start
+  have=$(( $(file_bytes "$dist") + $(file_bytes "$probe_mat") ))
+  need=$(( dist_bytes + probe_bytes - have + 256 * 1024 * 1024 ))
+  free_bytes=$(( $(disk_available_kb) * 1024 ))
+  if [ "$need" -gt "$free_bytes" ]; then
+    echo "skipped: generating needs $(gb "$need") GB of disk in $dir," \
+      "only $(gb "$free_bytes") GB free"
+    return 1
+  fi
+  echo "generating into $exp ($(gb "$need") GB needed," \
+    "$(gb "$free_bytes") GB free)"
+  mkdir -p "$exp"
+  rm -f "$exp/generated_with"
+  start="$(now)"
+  # shellcheck disable=SC2086
+  if ! "$generator" --out "$exp" $gen_args >"$exp/generate.log" 2>&1; then
+    cat "$exp/generate.log" >&2
+    echo "bench/run.sh: make_experiment failed" >&2
+    exit 1
+  fi
+  echo "$gen_args" >"$exp/generated_with"
+  echo "generated in $(calc "$(now) - $start" 1) s"
+}
+
+for entry in "${size_list[@]}"; do
+  IFS='|' read -r label probes subjects distractors runs <<<"$entry"
+  set_experiment "$probes" "$subjects" "$distractors"
   echo
   echo "== $label: $probes probes of $subjects subjects x $distractors" \
     "distractors ($(gb "$dist_bytes") GB distractor file), best of $runs"
@@ -198,35 +278,9 @@ for entry in "${size_list[@]}"; do
     continue
   fi
 
-  if [ "$(file_bytes "$dist")" -eq "$dist_bytes" ] &&
-     [ "$(file_bytes "$probe_mat")" -eq "$probe_bytes" ] &&
-     [ -s "$info" ] &&
-     { [ ! -f "$exp/generated_with" ] ||
-       [ "$(cat "$exp/generated_with")" = "$gen_args" ]; }; then
-    echo "using the experiment already in $exp"
-  else
-    have=$(( $(file_bytes "$dist") + $(file_bytes "$probe_mat") ))
-    need=$(( dist_bytes + probe_bytes - have + 256 * 1024 * 1024 ))
-    free_bytes=$(( $(disk_available_kb) * 1024 ))
-    if [ "$need" -gt "$free_bytes" ]; then
-      echo "skipped: generating needs $(gb "$need") GB of disk in $dir," \
-        "only $(gb "$free_bytes") GB free"
-      table+=("$row | skipped: disk | | | | | | | | | | | | |")
-      continue
-    fi
-    echo "generating into $exp ($(gb "$need") GB needed," \
-      "$(gb "$free_bytes") GB free)"
-    mkdir -p "$exp"
-    rm -f "$exp/generated_with"
-    start="$(now)"
-    # shellcheck disable=SC2086
-    if ! "$generator" --out "$exp" $gen_args >"$exp/generate.log" 2>&1; then
-      cat "$exp/generate.log" >&2
-      echo "bench/run.sh: make_experiment failed" >&2
-      exit 1
-    fi
-    echo "$gen_args" >"$exp/generated_with"
-    echo "generated in $(calc "$(now) - $start" 1) s"
+  if ! ensure_experiment; then
+    table+=("$row | skipped: disk | | | | | | | | | | | | |")
+    continue
   fi
 
   echo "load average before timing: $(load_average)"
@@ -308,16 +362,178 @@ for entry in "${size_list[@]}"; do
   table+=("$row")
 done
 
+# --- MPI --------------------------------------------------------------------
+
+# Per program of the MPI section: best wall time, and peak resident set of
+# each rank over the runs (key "program:rank").
+declare -A mpi_best_s mpi_peak_kb
+
+# mpi_run_once NAME OUT RANKS LAUNCH...: one run of NAME on the current
+# experiment with FUSE_RESULTS_TIMING=1, into OUT: fuse_results itself when
+# RANKS is 0, else fuse_results_mpi under LAUNCH (the launcher and its
+# options), each rank under GNU time. Keeps the output of NAME's best run
+# in OUT/best_output.txt.
+mpi_run_once() {
+  local name=$1 out=$2 ranks=$3
+  shift 3
+  local start end wall rank kb
+  local outputs=("$out/results.json" "$out/match_results.json")
+  mkdir -p "$out"
+  rm -f "$out"/.peak_kb.*
+  start="$(now)"
+  if [ "$ranks" -eq 0 ]; then
+    FUSE_RESULTS_TIMING=1 /usr/bin/time -f '%M' -o "$out/.peak_kb.0" \
+      "$single_bin" "$dist" "$probe_mat" "$info" "$distractors" \
+      "${outputs[@]}" >"$out/output.txt" 2>&1
+  else
+    # shellcheck disable=SC2016  # expanded by each rank's shell
+    FUSE_RESULTS_TIMING=1 "$@" -x FUSE_RESULTS_TIMING -np "$ranks" \
+      sh -c 'exec /usr/bin/time -f %M -o "$0.$OMPI_COMM_WORLD_RANK" "$@"' \
+      "$out/.peak_kb" "$mpi_bin" "$dist" "$probe_mat" "$info" \
+      "$distractors" "${outputs[@]}" >"$out/output.txt" 2>&1
+  fi || {
+    tail -n 20 "$out/output.txt" >&2
+    echo "bench/run.sh: $name failed on $exp" >&2
+    exit 1
+  }
+  end="$(now)"
+  wall="$(calc "$end - $start")"
+  if [ -z "${mpi_best_s[$name]:-}" ] ||
+     awk "BEGIN { exit !($wall < ${mpi_best_s[$name]}) }"; then
+    mpi_best_s[$name]="$wall"
+    cp "$out/output.txt" "$out/best_output.txt"
+  fi
+  for ((rank = 0; rank < (ranks > 0 ? ranks : 1); rank++)); do
+    kb="$(tail -n 1 "$out/.peak_kb.$rank")"
+    if [ "$kb" -gt "${mpi_peak_kb[$name:$rank]:-0}" ]; then
+      mpi_peak_kb[$name:$rank]="$kb"
+    fi
+  done
+  rm -f "$out"/.peak_kb.*
+}
+
+# mpi_section: fuse_results and fuse_results_mpi with 1 and 2 ranks on the
+# 2.8 GB experiment, in alternating rounds so that a change in the
+# machine's load hits every program.
+mpi_section() {
+  local mpirun version runs=5 round entry name ranks out
+  echo
+  echo "== MPI: fuse_results_mpi against fuse_results, 3.5k x 200k," \
+    "best of $runs"
+  mpirun="$(sed -n 's/^MPIEXEC_EXECUTABLE:FILEPATH=//p' \
+            "$build/CMakeCache.txt")"
+  [ -n "$mpirun" ] || mpirun="$(command -v mpirun || true)"
+  version=""
+  [ -n "$mpirun" ] && version="$("$mpirun" --version 2>&1 || true)"
+  case "$version" in
+    *"Open MPI"* | *OpenRTE* | *open-mpi*) ;;
+    *) echo "skipped: the section runs Open MPI's launcher, not found"
+       return 0 ;;
+  esac
+  set_experiment 3500 80 200000
+  # Two ranks at a time, each at most what fuse_results needs.
+  local need_kb=$(( 2 * (4 * probe_bytes + 512 * 1024 * 1024) / 1024 ))
+  local avail_kb
+  avail_kb="$(mem_available_kb)"
+  if [ "$need_kb" -gt $(( avail_kb * 8 / 10 )) ]; then
+    echo "skipped: two ranks need about $(mb_from_kb "$need_kb") MiB," \
+      "more than 80% of the $(mb_from_kb "$avail_kb") MiB available"
+    return 0
+  fi
+  ensure_experiment || return 0
+
+  # name|output folder|ranks (0: fuse_results itself)|launcher options.
+  # Open MPI binds each rank to one core when there are at most 2 ranks;
+  # the run with --bind-to none shows what that costs a single rank.
+  local launch=("$mpirun" --allow-run-as-root --oversubscribe)
+  local programs=(
+    "fuse_results|fuse_results|0|"
+    "fuse_results_mpi -np 1|fuse_results_mpi_np1|1|"
+    "fuse_results_mpi -np 1 --bind-to none|fuse_results_mpi_np1_unbound|1|--bind-to none"
+    "fuse_results_mpi -np 2|fuse_results_mpi_np2|2|")
+  echo "launcher: $mpirun --allow-run-as-root --oversubscribe [options] -np N"
+  echo "load average before timing: $(load_average)"
+  best_read "$dist"
+  echo "read once (cat, warm cache, best of 3): $read_s s" \
+    "($(calc "$dist_bytes / $read_s / 1e9" 2) GB/s)"
+  local options
+  for ((round = 0; round < runs; round++)); do
+    for entry in "${programs[@]}"; do
+      IFS='|' read -r name out ranks options <<<"$entry"
+      # shellcheck disable=SC2086  # options split into words
+      mpi_run_once "$name" "$exp/$out" "$ranks" "${launch[@]}" $options
+    done
+  done
+
+  local rows=() wall best pass total outside cores share_cols share_bytes
+  local rate peaks rank identical reference="$exp/fuse_results"
+  for entry in "${programs[@]}"; do
+    IFS='|' read -r name out ranks options <<<"$entry"
+    wall="${mpi_best_s[$name]}"
+    best="$exp/$out/best_output.txt"
+    pass="$(awk '/^timing: pass  / { printf "%.3f", $3 / 1000 }' "$best")"
+    total="$(awk '/^timing: total/ { printf "%.3f", $3 / 1000 }' "$best")"
+    outside="$(awk '/^timing: total/ { printf "%.3f", $8 / 1000 }' "$best")"
+    cores="$(awk '/^timing: pass cpu/ { print $7 }' "$best")"
+    # Rank 0's share: columns [0, floor(n / N)) of every row; the other
+    # ranks' shares differ from it by at most one column.
+    share_cols=$(( ranks > 1 ? distractors / ranks : distractors ))
+    share_bytes=$(( probes * share_cols * 4 ))
+    rate="$(calc "$share_bytes / $pass / 1e9" 2)"
+    peaks=""
+    for ((rank = 0; rank < (ranks > 0 ? ranks : 1); rank++)); do
+      peaks+="${peaks:+ / }$(mb_from_kb "${mpi_peak_kb[$name:$rank]}")"
+    done
+    identical="(reference)"
+    if [ "$ranks" -gt 0 ]; then
+      if cmp -s "$reference/results.json" "$exp/$out/results.json" &&
+         cmp -s "$reference/match_results.json" \
+                "$exp/$out/match_results.json"; then
+        identical=yes
+      else
+        identical=NO
+      fi
+    fi
+    echo "$name: $wall s, $(calc "$wall / $read_s" 2) x the read;" \
+      "rank 0: total $total s, pass $pass s (cores busy $cores)," \
+      "outside the pass $outside s; share $(gb "$share_bytes") GB per" \
+      "rank, read at $rate GB/s; peak MiB per rank: $peaks;" \
+      "result files byte-identical to fuse_results': $identical"
+    rows+=("| $name | $wall | $(calc "$wall / $read_s" 2) | $total | $(calc "$wall - $total") | $pass | $outside | $cores | $(gb "$share_bytes") | $rate | $peaks | $identical |")
+  done
+  echo
+  echo "Read once: $read_s s. Rank 0's figures come from FUSE_RESULTS_TIMING:"
+  echo "total from its start to its last stage; pass from sending the plan"
+  echo "to holding every rank's answers. Read rate per rank: rank 0's share"
+  echo "(rows x share columns x 4 bytes) over that pass. Launch and finish:"
+  echo "wall time - rank 0's total."
+  echo
+  echo "| program | wall (s) | x read | rank 0 total (s) | launch and finish (s) | pass on rank 0 (s) | outside the pass (s) | cores busy in rank 0's pass | share per rank (GB) | read rate per rank (GB/s) | peak MiB per rank | identical |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
+  printf '%s\n' "${rows[@]}"
+  echo
+  echo "load average after the MPI runs: $(load_average)"
+}
+
 # --- Summary ----------------------------------------------------------------
 
-echo
-echo "| experiment | distractor file | read once (s) | fuse_results (s) | x read | peak MiB | --summary cost | pass (s) | fixed costs (ms) | cores in pass | sort_everything (s) | x read | peak MiB | speed-up | identical |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
-printf '%s\n' "${table[@]}"
-echo
-echo "load average after the runs: $(load_average)"
+if [ "$mpi_only" = no ]; then
+  echo
+  echo "| experiment | distractor file | read once (s) | fuse_results (s) | x read | peak MiB | --summary cost | pass (s) | fixed costs (ms) | cores in pass | sort_everything (s) | x read | peak MiB | speed-up | identical |"
+  echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+  printf '%s\n' "${table[@]}"
+  echo
+  echo "load average after the runs: $(load_average)"
+fi
 
-if [ -x "$micro_bin" ]; then
+if [ "$mpi_built" = yes ]; then
+  mpi_section
+elif [ "$mpi_only" = yes ] || [ "$sizes" = all ]; then
+  echo
+  echo "MPI section skipped: CMake found no MPI, so fuse_results_mpi is not built"
+fi
+
+if [ "$mpi_only" = no ] && [ -x "$micro_bin" ]; then
   echo
   echo "Row scan microbenchmarks ($micro_bin):"
   "$micro_bin"

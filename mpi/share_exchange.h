@@ -3,8 +3,8 @@
 // answers every rank sends back. Nothing here calls MPI, so the wire
 // formats are tested without it; fuse_results_mpi.cc moves them.
 //
-// Ranks never exchange scores: only the plan (thresholds), counts that add
-// and best-distractor records that merge.
+// Ranks never exchange rows of scores: only the plan (the scores each count
+// is asked about), counts that add and best-distractor records that merge.
 #ifndef FUSE_RESULTS_MPI_SHARE_EXCHANGE_H_
 #define FUSE_RESULTS_MPI_SHARE_EXCHANGE_H_
 
