@@ -51,6 +51,14 @@ constexpr char kHelp[] =
     "2,3,1000)\n"
     "  --fars LIST     more false accept rates for the summary (e.g. "
     "1e-3,3e-4)\n"
+    "  --features      the first two arguments are feature files (one row "
+    "per image,\n"
+    "                  matrix files or .npy): the distractors' and the "
+    "probes'; the\n"
+    "                  scores are computed from them in tiles, never stored\n"
+    "  --metric NAME   with --features: cosine (the default), dot, or l2 "
+    "(minus the\n"
+    "                  Euclidean distance)\n"
     "  --help          print this help and exit\n"
     "  --version       print the version and exit\n"
     "\n"
@@ -106,7 +114,7 @@ bool ParseFalseAcceptRates(const std::string& text,
 CommandLine ReadCommandLine(int argc, char** argv, RunOptions* options) {
   *options = RunOptions();
   const char* program = ProgramName(argc > 0 ? argv[0] : "fuse_results");
-  bool ranks_given = false, fars_given = false;
+  bool ranks_given = false, fars_given = false, metric_given = false;
   int i = 1;
   for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
     std::string name = argv[i];
@@ -117,6 +125,10 @@ CommandLine ReadCommandLine(int argc, char** argv, RunOptions* options) {
     if (name == "--help") {
       std::printf(kHelp, program, program);
       return CommandLine::kDone;
+    }
+    if (name == "--features") {
+      options->features = true;
+      continue;
     }
     if (name == "--version") {
       std::printf("%s %s\n", program, FUSE_RESULTS_VERSION);
@@ -129,7 +141,8 @@ CommandLine ReadCommandLine(int argc, char** argv, RunOptions* options) {
       value = name.substr(equals + 1);
       name.resize(equals);
     }
-    if (name != "--summary" && name != "--ranks" && name != "--fars") {
+    if (name != "--summary" && name != "--ranks" && name != "--fars" &&
+        name != "--metric") {
       std::fprintf(stderr, "%s: unknown option %s (see --help)\n", program,
                    name.c_str());
       return CommandLine::kRefused;
@@ -148,6 +161,15 @@ CommandLine ReadCommandLine(int argc, char** argv, RunOptions* options) {
         return CommandLine::kRefused;
       }
       options->summary_filename = value;
+    } else if (name == "--metric") {
+      metric_given = true;
+      if (!ParseMetric(value, &options->metric)) {
+        std::fprintf(stderr,
+                     "%s: --metric \"%s\": the metrics are cosine, dot and "
+                     "l2\n",
+                     program, value.c_str());
+        return CommandLine::kRefused;
+      }
     } else if (name == "--ranks") {
       ranks_given = true;
       if (!ParseRanks(value, &options->request.ranks)) {
@@ -174,6 +196,13 @@ CommandLine ReadCommandLine(int argc, char** argv, RunOptions* options) {
                  "%s: %s adds figures to the summary file; give --summary "
                  "FILE as well\n",
                  program, ranks_given ? "--ranks" : "--fars");
+    return CommandLine::kRefused;
+  }
+  if (metric_given && !options->features) {
+    std::fprintf(stderr,
+                 "%s: --metric says how features are compared; give "
+                 "--features as well\n",
+                 program);
     return CommandLine::kRefused;
   }
   options->arguments.assign(argv + i, argv + argc);

@@ -4,6 +4,8 @@
 //   --summary FILE   also write the exact operating points to FILE
 //   --ranks LIST     more ranks for the summary (1,5,10: counted from 1)
 //   --fars LIST      more false accept rates for the summary (1e-3,3e-4)
+//   --features       the two score arguments are feature files instead,
+//                    scored in tiles by --metric (cosine, dot or l2)
 //   --help, --version
 //
 // An option's value follows it as the next argument or after "=";
@@ -14,11 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "features/feature_scores.h"
 #include "metrics/operating_points.h"
 
 struct RunOptions {
   std::string summary_filename;  // Empty: no summary file.
   OperatingPointRequest request;
+  bool features = false;  // The score arguments are feature files.
+  Metric metric = Metric::kCosine;
   std::vector<std::string> arguments;  // What follows the options.
 };
 

@@ -17,6 +17,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "driver/feature_pass.h"
 #include "driver/options.h"
 #include "driver/progress.h"
 #include "driver/score_pass.h"
@@ -220,6 +221,21 @@ void NoteChangedValues(const std::string& path, int64_t changed, int64_t read) {
                path.c_str());
 }
 
+// CheckFeatures returns true iff `features` can be scored: 32-bit floats
+// (or nothing) with at least one column; otherwise says why in `error`.
+bool CheckFeatures(const cv::Mat& features, std::string* error) {
+  if (features.rows > 0 && features.type() != CV_32FC1) {
+    *error = "features must be 32-bit floats (type code 5), not type code " +
+             std::to_string(features.type());
+    return false;
+  }
+  if (features.rows > 0 && features.cols == 0) {
+    *error = "the features have no columns";
+    return false;
+  }
+  return true;
+}
+
 // LoadFirstInputs handles the command line, the probe info file, the
 // result files and the probe score matrix. Returns false when the run
 // must end, with its status in `*status`, after saying why (or after
@@ -272,17 +288,24 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
   std::printf("Loading from %s\n", in->probe_scores_filename.c_str());
   std::string error;
   int64_t changed = 0;
-  if (!LoadScoreMatrix(in->probe_scores_filename, &in->probe_scores, &changed,
-                       &error)) {
+  cv::Mat loaded;
+  if (!LoadScoreMatrix(in->probe_scores_filename, &loaded, &changed, &error) ||
+      (options.features && !CheckFeatures(loaded, &error))) {
     std::fprintf(stderr, "%s: %s\n", in->probe_scores_filename.c_str(),
                  error.c_str());
     std::puts("Could not load probe scores!");
     return false;
   }
+  NoteChangedValues(in->probe_scores_filename, changed,
+                    int64_t{loaded.rows} * loaded.cols);
+  if (options.features) {
+    in->scorer = std::make_shared<FeatureScorer>(loaded, options.metric);
+    in->probe_scores = in->scorer->ScoreMatrix(loaded);
+  } else {
+    in->probe_scores = loaded;
+  }
   const cv::Mat& scores = in->probe_scores;
   in->times.Mark("probe scores");
-  NoteChangedValues(in->probe_scores_filename, changed,
-                    int64_t{scores.rows} * scores.cols);
   std::printf("Probe score matrix size: %d %d\n", scores.rows, scores.cols);
   if (!CheckScoreMatrix(in->probe_scores_filename, "probe score matrix",
                         scores.rows, scores.cols, scores.type(),
@@ -427,7 +450,78 @@ void ReportUnloadableDistractors(const RunInputs& in,
   std::puts("Couldn't load distractor scores!");
 }
 
+namespace {
+
+// What a pass reports besides its answers.
+struct PassReport {
+  int64_t changed_values = 0;  // float64 values that became other floats,
+  int64_t values_read = 0;     // of these read.
+  int64_t bytes_total = 0;     // Input bytes of the pass.
+};
+
+// A pass that answers `plan`, reporting its progress.
+using PassFunction = std::function<bool(
+    const PassPlan& plan, const PassProgress& progress, PassAnswers* answers,
+    PassReport* report, std::string* error)>;
+
+bool EvaluateThroughPass(int32_t rows, int64_t row_bytes,
+                         const PassFunction& pass, RunInputs* in,
+                         RunOutputs* out);
+
+// EvaluateFromFeatures is the route with features: the distractor scores
+// are those of the probes' features against the distractors' feature rows
+// (the first num_distractors of them), computed tile by tile in the pass.
+bool EvaluateFromFeatures(RunInputs* in, RunOutputs* out) {
+  const FeatureScorer& scorer = *in->scorer;
+  MatRowStream stream;
+  bool opened = false;
+  std::string error;
+  if (!stream.Open(in->distractor_scores_filename, &opened, &error)) {
+    ReportUnloadableDistractors(*in, error);
+    return false;
+  }
+  const MatHeader& header = stream.header();
+  if (header.rows > 0 && header.type != CV_32FC1) {
+    error = "features must be 32-bit floats (type code 5), not type code " +
+            std::to_string(header.type);
+  } else if (header.rows > 0 && header.cols != scorer.dim()) {
+    error = "the distractor features have " + std::to_string(header.cols) +
+            " columns, but the probe features have " +
+            std::to_string(scorer.dim());
+  } else if (stream.column_major()) {
+    error =
+        "is in Fortran order; features are read a row at a time: save them "
+        "in C order (np.ascontiguousarray)";
+  }
+  if (!error.empty()) {
+    ReportUnloadableDistractors(*in, error);
+    return false;
+  }
+  if (!CheckDistractorMatrix(scorer.probes(), header.rows, CV_32FC1, in)) {
+    return false;
+  }
+  return EvaluateThroughPass(
+      scorer.probes(), int64_t{4} * scorer.dim(),
+      [&](const PassPlan& plan, const PassProgress& progress,
+          PassAnswers* answers, PassReport* report, std::string* error) {
+        stream.Select(plan.num_distractors, scorer.dim());
+        FeatureSource source(scorer, &stream,
+                             std::max(plan.probe_rows, plan.impostor_rows), 0,
+                             plan.num_distractors);
+        const bool done = RunScorePassFrom(plan, &source, kPiecesInFlight,
+                                           progress, answers, error);
+        report->changed_values = stream.changed_values();
+        report->values_read = int64_t{plan.num_distractors} * scorer.dim();
+        report->bytes_total = stream.bytes_total();
+        return done;
+      },
+      in, out);
+}
+
+}  // namespace
+
 bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
+  if (in->scorer != nullptr) return EvaluateFromFeatures(in, out);
   return EvaluateInOnePassWith(
       [](const PassPlan& plan, MatRowStream* stream,
          const PassProgress& progress, PassAnswers* answers,
@@ -454,45 +548,68 @@ bool EvaluateInOnePassWith(const PassRunner& runner, RunInputs* in,
   if (!CheckDistractorMatrix(header.rows, header.cols, header.type, in)) {
     return false;
   }
+  return EvaluateThroughPass(
+      header.rows, header.step,
+      [&](const PassPlan& plan, const PassProgress& progress,
+          PassAnswers* answers, PassReport* report, std::string* error) {
+        const bool done = runner(plan, &stream, progress, answers,
+                                 &report->changed_values, error);
+        report->values_read =
+            int64_t{std::min(header.rows,
+                             std::max(plan.probe_rows, plan.impostor_rows))} *
+            plan.num_distractors;
+        report->bytes_total = stream.bytes_total();
+        return done;
+      },
+      in, out);
+}
+
+namespace {
+
+// EvaluateThroughPass evaluates from the answers of `pass` over a
+// distractor score matrix of `rows` rows (the matrix checked, its size
+// printed), printing the lines from "Finding top distractors!" to
+// "Rank 1".
+bool EvaluateThroughPass(int32_t rows, int64_t row_bytes,
+                         const PassFunction& pass, RunInputs* in,
+                         RunOutputs* out) {
+  std::string error;
   const EvaluationInputs inputs{in->subject_map,
                                 in->probe_names,
                                 in->probe_scores,
                                 in->probe_count,
-                                header.rows,
+                                rows,
                                 in->num_distractors,
                                 !in->summary_filename.empty()};
   in->times.Mark("distractor header");
   ScoreQuestions questions = RecordQuestions(inputs);
   in->times.Mark("questions");
   const PassPlan plan = PlanScorePass(std::move(questions), in->num_distractors,
-                                      ImpostorRows(header.rows));
+                                      ImpostorRows(rows));
   in->times.Mark("planning");
 
   std::puts("Finding top distractors!");
   std::fflush(stdout);
   PassAnswers answers;
-  int64_t changed_values = 0;
+  PassReport report;
   {
-    ProgressLine progress(header.step);
+    ProgressLine progress(row_bytes);
     in->times.BeginPass();
-    if (!runner(
-            plan, &stream,
+    if (!pass(
+            plan,
             [&](int64_t done, int64_t total) {
               progress.Update(done, total);
               return true;
             },
-            &answers, &changed_values, &error)) {
+            &answers, &report, &error)) {
       progress.Finish();
       ReportUnloadableDistractors(*in, error);
       return false;
     }
-    in->times.EndPass(stream.bytes_total());
+    in->times.EndPass(report.bytes_total);
   }
-  NoteChangedValues(
-      in->distractor_scores_filename, changed_values,
-      int64_t{std::min(header.rows,
-                       std::max(plan.probe_rows, plan.impostor_rows))} *
-          plan.num_distractors);
+  NoteChangedValues(in->distractor_scores_filename, report.changed_values,
+                    report.values_read);
   std::puts("Done sorting distractor scores");
 
   Evaluation evaluation;
@@ -511,3 +628,5 @@ bool EvaluateInOnePassWith(const PassRunner& runner, RunInputs* in,
   out->facts = std::move(evaluation.facts);
   return true;
 }
+
+}  // namespace

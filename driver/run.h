@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 
 #include "driver/score_pass.h"
 #include "driver/stage_times.h"
+#include "features/feature_scores.h"
 #include "matio/mat_stream.h"
 #include "metrics/curves.h"
 #include "metrics/match_report.h"
@@ -33,6 +35,9 @@ struct RunInputs {
   SubjectMap subject_map;
   std::vector<std::string> probe_names;
   cv::Mat probe_scores;
+  // With --features: the probes' features, ready to score tiles of the
+  // distractors' (the two score arguments then name feature files).
+  std::shared_ptr<const FeatureScorer> scorer;
   StageTimes times;  // Where the time goes, when asked for.
   // Who reads the distractor file, named in what is wrong with it ("rank 2
   // of 4" in an MPI run); empty when one process reads all of it.
@@ -75,7 +80,8 @@ void ReportUnloadableDistractors(const RunInputs& in, const std::string& error);
 // EvaluateInOnePass is the route of fuse_results: it records the questions
 // of the evaluation, answers them in one pass over the distractor matrix
 // file (memory does not grow with the matrix) and evaluates from the
-// answers.
+// answers. With features (`in->scorer`), the pass goes over the
+// distractors' feature file instead, scoring it in tiles.
 bool EvaluateInOnePass(RunInputs* in, RunOutputs* out);
 
 // How EvaluateInOnePass answers its pass: from `stream`, open with its

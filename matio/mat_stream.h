@@ -69,6 +69,10 @@ class MatRowStream {
   // its length.
   void SelectColumns(int32_t rows, int32_t first_col, int32_t end_col);
 
+  // True iff the file stores its columns one after the other (a
+  // Fortran-order .npy file).
+  bool column_major() const { return npy_ && npy_header_.fortran_order; }
+
   // True iff the file is a regular file (its length was checked at Open).
   bool seekable() const { return seekable_; }
 

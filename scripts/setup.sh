@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev time
   clang libfuzzer-14-dev libclang-rt-14-dev
   python3 python3-numpy python3-matplotlib python3-pytest
-  libopenmpi-dev openmpi-bin
+  libopenmpi-dev openmpi-bin libopenblas-dev
 )
 
 missing=()

@@ -1,0 +1,87 @@
+// Scores computed from features: one vector per image, the probes' and the
+// distractors' (or the probes' again), compared by a metric. Every score is
+// computed by one matrix product of fixed shape per tile, so a score's bits
+// depend only on the two feature rows and on the row's place in its tile,
+// never on the threads, on which tiles a process computes or on which
+// program computes it: the evaluation from features and the score files
+// written from the same features hold the same scores.
+#ifndef FUSE_RESULTS_FEATURES_FEATURE_SCORES_H_
+#define FUSE_RESULTS_FEATURES_FEATURE_SCORES_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+// How two feature rows a and b are compared; higher means more alike.
+//   kCosine: a and b scaled to unit length (a zero row stays zero, so it
+//            scores 0 against every row), then their dot product;
+//   kDot:    their dot product;
+//   kL2:     minus their Euclidean distance, sqrt(|a|^2 + |b|^2 - 2 a.b)
+//            (0 where rounding makes the radicand negative).
+// A row holding a NaN scores NaN against every row.
+enum class Metric { kCosine, kDot, kL2 };
+
+// ParseMetric reads "cosine", "dot" or "l2"; returns false for anything
+// else.
+bool ParseMetric(const std::string& text, Metric* metric);
+
+// MetricName returns the name ParseMetric reads.
+const char* MetricName(Metric metric);
+
+// The buffers of one thread's tiles.
+struct TileScratch {
+  std::vector<float> rows;    // kTileRows x dim, prepared, zero padded.
+  std::vector<double> norms;  // Squared norms of the rows (kL2).
+  std::vector<float> scores;  // block_probes x kTileRows.
+};
+
+// FeatureScorer scores the probes' feature rows against tiles of other
+// rows. Probes are taken in blocks of block_probes() rows (the last block
+// padded with zero rows), other rows in tiles of kTileRows rows (the last
+// tile padded), so that every product has the same shape.
+class FeatureScorer {
+ public:
+  // Rows of other features per tile: 1,024 rows of 512 floats are 2 MiB,
+  // and a block of scores (block_probes() x kTileRows) about as much, so
+  // that a block is scanned while it is still in the cache.
+  static constexpr int32_t kTileRows = 1024;
+
+  // Takes the probes' features (rows x dim, CV_32FC1) and the metric.
+  // Throws std::bad_alloc when memory runs out.
+  FeatureScorer(const cv::Mat& probe_features, Metric metric);
+
+  int32_t probes() const { return probes_; }
+  int32_t dim() const { return dim_; }
+  int32_t block_probes() const { return block_probes_; }
+  int32_t blocks() const { return blocks_; }
+
+  // PrepareTile takes `count` (at most kTileRows) rows of `dim()` floats at
+  // `rows`, one after the other, into `scratch` as the metric needs them.
+  void PrepareTile(const float* rows, int32_t count,
+                   TileScratch* scratch) const;
+
+  // ScoreBlock computes the scores of the probes of block `block` against
+  // the tile prepared in `scratch`, into scratch->scores: the score of
+  // probe block * block_probes() + i against tile row j at
+  // [i * kTileRows + j].
+  void ScoreBlock(int32_t block, TileScratch* scratch) const;
+
+  // ScoreMatrix returns the probes x rows matrix of the probes' scores
+  // against every row of `others` (rows x dim, CV_32FC1), computed tile by
+  // tile on the threads there are.
+  cv::Mat ScoreMatrix(const cv::Mat& others) const;
+
+ private:
+  Metric metric_;
+  int32_t probes_ = 0;
+  int32_t dim_ = 0;
+  int32_t block_probes_ = 0;
+  int32_t blocks_ = 0;
+  std::vector<float> prepared_;      // blocks x block_probes x dim.
+  std::vector<double> probe_norms_;  // Squared norms (kL2).
+};
+
+#endif  // FUSE_RESULTS_FEATURES_FEATURE_SCORES_H_
