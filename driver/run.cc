@@ -468,60 +468,26 @@ bool EvaluateThroughPass(int32_t rows, int64_t row_bytes,
                          const PassFunction& pass, RunInputs* in,
                          RunOutputs* out);
 
-// EvaluateFromFeatures is the route with features: the distractor scores
-// are those of the probes' features against the distractors' feature rows
-// (the first num_distractors of them), computed tile by tile in the pass.
-bool EvaluateFromFeatures(RunInputs* in, RunOutputs* out) {
-  const FeatureScorer& scorer = *in->scorer;
-  MatRowStream stream;
-  bool opened = false;
-  std::string error;
-  if (!stream.Open(in->distractor_scores_filename, &opened, &error)) {
-    ReportUnloadableDistractors(*in, error);
-    return false;
-  }
-  const MatHeader& header = stream.header();
-  if (header.rows > 0 && header.type != CV_32FC1) {
-    error = "features must be 32-bit floats (type code 5), not type code " +
-            std::to_string(header.type);
-  } else if (header.rows > 0 && header.cols != scorer.dim()) {
-    error = "the distractor features have " + std::to_string(header.cols) +
-            " columns, but the probe features have " +
-            std::to_string(scorer.dim());
-  } else if (stream.column_major()) {
-    error =
-        "is in Fortran order; features are read a row at a time: save them "
-        "in C order (np.ascontiguousarray)";
-  }
-  if (!error.empty()) {
-    ReportUnloadableDistractors(*in, error);
-    return false;
-  }
-  if (!CheckDistractorMatrix(scorer.probes(), header.rows, CV_32FC1, in)) {
-    return false;
-  }
-  return EvaluateThroughPass(
-      scorer.probes(), int64_t{4} * scorer.dim(),
-      [&](const PassPlan& plan, const PassProgress& progress,
-          PassAnswers* answers, PassReport* report, std::string* error) {
-        stream.Select(plan.num_distractors, scorer.dim());
-        FeatureSource source(scorer, &stream,
-                             std::max(plan.probe_rows, plan.impostor_rows), 0,
-                             plan.num_distractors);
-        const bool done = RunScorePassFrom(plan, &source, kPiecesInFlight,
-                                           progress, answers, error);
-        report->changed_values = stream.changed_values();
-        report->values_read = int64_t{plan.num_distractors} * scorer.dim();
-        report->bytes_total = stream.bytes_total();
-        return done;
-      },
-      in, out);
-}
-
 }  // namespace
 
 bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
-  if (in->scorer != nullptr) return EvaluateFromFeatures(in, out);
+  if (in->scorer != nullptr) {
+    return EvaluateFromFeaturesWith(
+        [](const PassPlan& plan, const FeatureScorer& scorer,
+           MatRowStream* stream, const PassProgress& progress,
+           PassAnswers* answers, int64_t* changed_values, std::string* error) {
+          // The distractors are the first num_distractors feature rows.
+          stream->Select(plan.num_distractors, scorer.dim());
+          FeatureSource source(scorer, stream,
+                               std::max(plan.probe_rows, plan.impostor_rows), 0,
+                               plan.num_distractors);
+          const bool done = RunScorePassFrom(plan, &source, kPiecesInFlight,
+                                             progress, answers, error);
+          *changed_values = stream->changed_values();
+          return done;
+        },
+        in, out);
+  }
   return EvaluateInOnePassWith(
       [](const PassPlan& plan, MatRowStream* stream,
          const PassProgress& progress, PassAnswers* answers,
@@ -630,3 +596,46 @@ bool EvaluateThroughPass(int32_t rows, int64_t row_bytes,
 }
 
 }  // namespace
+
+bool EvaluateFromFeaturesWith(const FeaturePassRunner& runner, RunInputs* in,
+                              RunOutputs* out) {
+  const FeatureScorer& scorer = *in->scorer;
+  MatRowStream stream;
+  bool opened = false;
+  std::string error;
+  if (!stream.Open(in->distractor_scores_filename, &opened, &error)) {
+    ReportUnloadableDistractors(*in, error);
+    return false;
+  }
+  const MatHeader& header = stream.header();
+  if (header.rows > 0 && header.type != CV_32FC1) {
+    error = "features must be 32-bit floats (type code 5), not type code " +
+            std::to_string(header.type);
+  } else if (header.rows > 0 && header.cols != scorer.dim()) {
+    error = "the distractor features have " + std::to_string(header.cols) +
+            " columns, but the probe features have " +
+            std::to_string(scorer.dim());
+  } else if (stream.column_major()) {
+    error =
+        "is in Fortran order; features are read a row at a time: save them "
+        "in C order (np.ascontiguousarray)";
+  }
+  if (!error.empty()) {
+    ReportUnloadableDistractors(*in, error);
+    return false;
+  }
+  if (!CheckDistractorMatrix(scorer.probes(), header.rows, CV_32FC1, in)) {
+    return false;
+  }
+  return EvaluateThroughPass(
+      scorer.probes(), int64_t{4} * scorer.dim(),
+      [&](const PassPlan& plan, const PassProgress& progress,
+          PassAnswers* answers, PassReport* report, std::string* error) {
+        const bool done = runner(plan, scorer, &stream, progress, answers,
+                                 &report->changed_values, error);
+        report->values_read = int64_t{plan.num_distractors} * scorer.dim();
+        report->bytes_total = stream.bytes_total();
+        return done;
+      },
+      in, out);
+}

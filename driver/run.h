@@ -93,6 +93,21 @@ using PassRunner = std::function<bool(
     const PassPlan& plan, MatRowStream* stream, const PassProgress& progress,
     PassAnswers* answers, int64_t* changed_values, std::string* error)>;
 
+// How EvaluateFromFeaturesWith answers its pass: from `stream`, the
+// distractors' feature file, open with its header checked, it fills
+// `*answers` for `plan` with the scores of `scorer`, and sets
+// `*changed_values` as a PassRunner does.
+using FeaturePassRunner = std::function<bool(
+    const PassPlan& plan, const FeatureScorer& scorer, MatRowStream* stream,
+    const PassProgress& progress, PassAnswers* answers, int64_t* changed_values,
+    std::string* error)>;
+
+// EvaluateFromFeaturesWith is the route with features (`in->scorer` set)
+// with the pass answered by `runner` (fuse_results runs one FeatureSource
+// over every distractor).
+bool EvaluateFromFeaturesWith(const FeaturePassRunner& runner, RunInputs* in,
+                              RunOutputs* out);
+
 // EvaluateInOnePass with the pass answered by `runner` (the route above
 // runs RunScorePass over the whole file).
 bool EvaluateInOnePassWith(const PassRunner& runner, RunInputs* in,

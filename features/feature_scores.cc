@@ -101,7 +101,10 @@ const char* MetricName(Metric metric) {
 }
 
 FeatureScorer::FeatureScorer(const cv::Mat& probe_features, Metric metric)
-    : metric_(metric), probes_(probe_features.rows), dim_(probe_features.cols) {
+    : metric_(metric),
+      features_(probe_features.clone()),
+      probes_(probe_features.rows),
+      dim_(probe_features.cols) {
   if (openblas_set_num_threads != nullptr) openblas_set_num_threads(1);
   blocks_ = std::max(1, (probes_ + kMaxBlockProbes - 1) / kMaxBlockProbes);
   block_probes_ = std::max(1, (probes_ + blocks_ - 1) / blocks_);

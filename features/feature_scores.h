@@ -53,6 +53,9 @@ class FeatureScorer {
   // Throws std::bad_alloc when memory runs out.
   FeatureScorer(const cv::Mat& probe_features, Metric metric);
 
+  // The probes' features as given.
+  const cv::Mat& features() const { return features_; }
+  Metric metric() const { return metric_; }
   int32_t probes() const { return probes_; }
   int32_t dim() const { return dim_; }
   int32_t block_probes() const { return block_probes_; }
@@ -76,6 +79,7 @@ class FeatureScorer {
 
  private:
   Metric metric_;
+  cv::Mat features_;
   int32_t probes_ = 0;
   int32_t dim_ = 0;
   int32_t block_probes_ = 0;

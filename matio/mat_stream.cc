@@ -119,6 +119,13 @@ void MatRowStream::SelectColumns(int32_t rows, int32_t first_col,
   share_bytes_ = int64_t{rows_} * (cols_ - first_col_) * element_size_;
 }
 
+void MatRowStream::SelectRows(int32_t first_row, int32_t end_row,
+                              int32_t cols) {
+  SelectColumns(end_row, 0, cols);
+  row_ = std::max(0, std::min(first_row, rows_));
+  share_bytes_ = (int64_t{rows_} - row_) * cols_ * element_size_;
+}
+
 bool MatRowStream::ReadElementsAt(float* dst, int64_t count, int64_t at,
                                   std::string* error) {
   const int fd = fileno(file_);

@@ -69,6 +69,12 @@ class MatRowStream {
   // its length.
   void SelectColumns(int32_t rows, int32_t first_col, int32_t end_col);
 
+  // SelectRows is SelectColumns for one share of the rows: columns 0 ..
+  // cols - 1 of rows first_row .. end_row - 1 (cut to the matrix), read
+  // with positioned reads (for rows stored back to back, in long runs).
+  // Not for a column-major file.
+  void SelectRows(int32_t first_row, int32_t end_row, int32_t cols);
+
   // True iff the file stores its columns one after the other (a
   // Fortran-order .npy file).
   bool column_major() const { return npy_ && npy_header_.fortran_order; }
@@ -125,7 +131,7 @@ class MatRowStream {
   MatHeader header_;
   int64_t data_bytes_ = 0;
   int64_t position_ = 0;  // In the data section.
-  int32_t rows_ = 0;
+  int32_t rows_ = 0;      // Selected rows end before rows_.
   int32_t cols_ = 0;
   int32_t first_col_ = 0;  // Selected columns: first_col_ .. cols_ - 1.
   int32_t row_ = 0;        // Next selected element: row_, col_.

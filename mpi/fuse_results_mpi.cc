@@ -27,10 +27,12 @@
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "driver/feature_pass.h"
 #include "driver/run.h"
 #include "driver/score_pass.h"
 #include "matio/mat_stream.h"
@@ -215,25 +217,38 @@ void CombineAnswers(std::vector<int64_t>* counts,
 // What came of a rank's share.
 enum class Outcome { kScanned, kFailed, kStopped };
 
-// ScanShare scans this rank's share of the columns for `plan` from
-// `stream`, polling `notices` between pieces, and reports progress to
-// `progress` when given. Returns kFailed with `error` when the share
-// cannot be read or memory runs out, kStopped when another rank failed.
-Outcome ScanShare(const Job& job, const PassPlan& plan, MatRowStream* stream,
+// ScanShare scans this rank's share for `plan` from `stream`, polling
+// `notices` between pieces, and reports progress to `progress` when given:
+// its columns of the distractor score file or, with a `scorer`, the
+// scores of its tiles of the distractors' feature file. Returns kFailed
+// with `error` when the share cannot be read or memory runs out, kStopped
+// when another rank failed.
+Outcome ScanShare(const Job& job, const PassPlan& plan,
+                  const FeatureScorer* scorer, MatRowStream* stream,
                   const PassProgress& progress, FailureNotices* notices,
                   PassAnswers* answers, std::string* error) {
-  int32_t first = 0, end = 0;
-  ColumnShare(plan.num_distractors, job.ranks, job.rank, &first, &end);
   const PassProgress poll = [&](int64_t done, int64_t total) {
     if (progress) progress(done, total);
     return !notices->Arrived();
   };
   try {
-    if (RunScorePassOnShare(plan, first, end, stream,
-                            stream->PieceFloats(kPieceFloats), kPiecesInFlight,
-                            poll, answers, error)) {
-      return Outcome::kScanned;
+    int32_t first = 0, end = 0;
+    bool done = false;
+    if (scorer == nullptr) {
+      ColumnShare(plan.num_distractors, job.ranks, job.rank, &first, &end);
+      done = RunScorePassOnShare(plan, first, end, stream,
+                                 stream->PieceFloats(kPieceFloats),
+                                 kPiecesInFlight, poll, answers, error);
+    } else {
+      TileShare(plan.num_distractors, job.ranks, job.rank, &first, &end);
+      stream->SelectRows(first, end, scorer->dim());
+      FeatureSource source(*scorer, stream,
+                           std::max(plan.probe_rows, plan.impostor_rows), first,
+                           end);
+      done = RunScorePassFrom(plan, &source, kPiecesInFlight, poll, answers,
+                              error);
     }
+    if (done) return Outcome::kScanned;
     return notices->Arrived() ? Outcome::kStopped : Outcome::kFailed;
   } catch (const std::bad_alloc&) {
     *error = "out of memory";
@@ -316,8 +331,14 @@ int RunOtherRank(const Job& job) {
         error = "the plan from rank 0 is garbled";
       } else if (OpenShare(order, &stream, &error)) {
         bytes = {};
-        outcome = ScanShare(job, order.plan, &stream, nullptr, &notices,
-                            &answers, &error);
+        std::unique_ptr<FeatureScorer> scorer;
+        if (order.features) {
+          scorer = std::make_unique<FeatureScorer>(order.probe_features,
+                                                   order.metric);
+          order.probe_features.release();
+        }
+        outcome = ScanShare(job, order.plan, scorer.get(), &stream, nullptr,
+                            &notices, &answers, &error);
       }
     } catch (const std::bad_alloc&) {
       error = "out of memory";
@@ -350,34 +371,65 @@ bool RefuseStream(const RunInputs& in) {
   return true;
 }
 
+// ShareThePass sends rank 0's order to every rank and runs rank 0's share
+// of the pass, then settles it with the others; on rank 0 `*answers` are
+// then the whole matrix's. `scorer`: the probes' features, with features.
+bool ShareThePass(Job* job, const RunInputs& in, const PassPlan& plan,
+                  const FeatureScorer* scorer, MatRowStream* stream,
+                  const PassProgress& progress, PassAnswers* answers,
+                  int64_t* changed_values, std::string* error) {
+  PassOrder order;
+  order.path = in.distractor_scores_filename;
+  order.header = stream->header();
+  order.plan = plan;
+  if (scorer != nullptr) {
+    order.features = true;
+    order.metric = scorer->metric();
+    order.probe_features = scorer->features();
+  }
+  std::vector<char> bytes = PackPassOrder(order);
+  order = {};
+  int64_t command = kScan, status = 0;
+  int64_t length = static_cast<int64_t>(bytes.size());
+  BroadcastCommand(&command, &status, &length);
+  job->state = WorkerState::kScanning;
+  FailureNotices notices(*job);
+  BroadcastBytes(bytes.data(), length);
+  bytes = {};
+  const Outcome outcome =
+      ScanShare(*job, plan, scorer, stream, progress, &notices, answers, error);
+  const bool settled = Settle(outcome, plan, stream->changed_values(), &notices,
+                              answers, changed_values);
+  job->state = WorkerState::kDone;
+  if (!settled && outcome != Outcome::kFailed) {
+    *error = "stopped, since another rank could not read its share";
+  }
+  return settled;
+}
+
 // RunRankZero runs fuse_results' sequence with the pass split between the
 // ranks and returns the exit status.
 int RunRankZero(Job* job, int argc, char** argv) {
   const Route route = [job](RunInputs* in, RunOutputs* out) {
     if (RefuseStream(*in)) return false;
     in->distractor_reader = RankName(*job);
+    if (in->scorer != nullptr) {
+      return EvaluateFromFeaturesWith(
+          [job, in](const PassPlan& plan, const FeatureScorer& scorer,
+                    MatRowStream* stream, const PassProgress& progress,
+                    PassAnswers* answers, int64_t* changed_values,
+                    std::string* error) {
+            return ShareThePass(job, *in, plan, &scorer, stream, progress,
+                                answers, changed_values, error);
+          },
+          in, out);
+    }
     return EvaluateInOnePassWith(
         [job, in](const PassPlan& plan, MatRowStream* stream,
                   const PassProgress& progress, PassAnswers* answers,
                   int64_t* changed_values, std::string* error) {
-          std::vector<char> bytes = PackPassOrder(
-              {in->distractor_scores_filename, stream->header(), plan});
-          int64_t command = kScan, status = 0;
-          int64_t length = static_cast<int64_t>(bytes.size());
-          BroadcastCommand(&command, &status, &length);
-          job->state = WorkerState::kScanning;
-          FailureNotices notices(*job);
-          BroadcastBytes(bytes.data(), length);
-          bytes = {};
-          const Outcome outcome =
-              ScanShare(*job, plan, stream, progress, &notices, answers, error);
-          const bool settled = Settle(outcome, plan, stream->changed_values(),
-                                      &notices, answers, changed_values);
-          job->state = WorkerState::kDone;
-          if (!settled && outcome != Outcome::kFailed) {
-            *error = "stopped, since another rank could not read its share";
-          }
-          return settled;
+          return ShareThePass(job, *in, plan, nullptr, stream, progress,
+                              answers, changed_values, error);
         },
         in, out);
   };

@@ -68,6 +68,17 @@ void ColumnShare(int32_t columns, int ranks, int rank, int32_t* first,
   *end = static_cast<int32_t>(n * (rank + 1) / ranks);
 }
 
+void TileShare(int32_t distractors, int ranks, int rank, int32_t* first,
+               int32_t* end) {
+  constexpr int64_t n = FeatureScorer::kTileRows;
+  const int64_t d = std::max<int32_t>(distractors, 0);
+  const int32_t tiles = static_cast<int32_t>((d + n - 1) / n);
+  int32_t first_tile = 0, end_tile = 0;
+  ColumnShare(tiles, ranks, rank, &first_tile, &end_tile);
+  *first = static_cast<int32_t>(std::min(d, first_tile * n));
+  *end = static_cast<int32_t>(std::min(d, end_tile * n));
+}
+
 std::vector<char> PackPassOrder(const PassOrder& order) {
   std::vector<char> bytes;
   const PassPlan& plan = order.plan;
@@ -86,6 +97,14 @@ std::vector<char> PackPassOrder(const PassOrder& order) {
   AppendValue<uint64_t>(plan.impostor_thresholds.size(), &bytes);
   Append(plan.impostor_thresholds.data(), plan.impostor_thresholds.size(),
          &bytes);
+  const cv::Mat& features = order.probe_features;
+  const int32_t shape[] = {
+      order.features ? 1 : 0, static_cast<int32_t>(order.metric),
+      order.features ? features.rows : 0, order.features ? features.cols : 0};
+  Append(shape, std::size(shape), &bytes);
+  for (int32_t r = 0; r < shape[2]; ++r) {
+    Append(features.ptr<float>(r), static_cast<size_t>(shape[3]), &bytes);
+  }
   return bytes;
 }
 
@@ -113,7 +132,24 @@ bool UnpackPassOrder(const std::vector<char>& bytes, PassOrder* order) {
   }
   if (!reader.TakeValue(&size) || size > bytes.size()) return false;
   plan.impostor_thresholds.resize(size);
-  return reader.Take(plan.impostor_thresholds.data(), size) && reader.AtEnd();
+  int32_t shape[4];
+  if (!reader.Take(plan.impostor_thresholds.data(), size) ||
+      !reader.Take(shape, 4) || shape[0] < 0 || shape[0] > 1 || shape[1] < 0 ||
+      shape[1] > static_cast<int32_t>(Metric::kL2) || shape[2] < 0 ||
+      shape[3] < 0 ||
+      int64_t{shape[2]} * shape[3] > static_cast<int64_t>(bytes.size())) {
+    return false;
+  }
+  order->features = shape[0] == 1;
+  order->metric = static_cast<Metric>(shape[1]);
+  order->probe_features.create(shape[2], shape[3], CV_32FC1);
+  for (int32_t r = 0; r < shape[2]; ++r) {
+    if (!reader.Take(order->probe_features.ptr<float>(r),
+                     static_cast<size_t>(shape[3]))) {
+      return false;
+    }
+  }
+  return reader.AtEnd();
 }
 
 std::vector<int64_t> FlattenCounts(const PassAnswers& answers,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/score_pass.h"
+#include "features/feature_scores.h"
 #include "matio/mat_io.h"
 
 // ColumnShare sets [*first, *end) to the columns of `columns` that rank
@@ -23,12 +24,24 @@ void ColumnShare(int32_t columns, int ranks, int rank, int32_t* first,
                  int32_t* end);
 
 // What rank 0 sends before the pass: the distractor file as rank 0 opened
-// it and the plan every rank scans its share for.
+// it and the plan every rank scans its share for; with features, also the
+// probes' features and the metric, from which every rank computes the
+// scores of its share bit for bit as rank 0 would.
 struct PassOrder {
   std::string path;
   MatHeader header;  // rows, cols, type, step as rank 0 read them.
   PassPlan plan;
+  bool features = false;
+  Metric metric = Metric::kCosine;
+  cv::Mat probe_features;  // CV_32FC1, with features.
 };
+
+// TileShare sets [*first, *end) to the distractors of `distractors` whose
+// feature rows rank `rank` of `ranks` scores: whole tiles of
+// FeatureScorer::kTileRows rows, split as ColumnShare splits columns, so
+// that every distractor keeps its place in its tile.
+void TileShare(int32_t distractors, int ranks, int rank, int32_t* first,
+               int32_t* end);
 
 // PackPassOrder returns the bytes of `order`; UnpackPassOrder reads them
 // back, returning false when `bytes` are not what PackPassOrder wrote.

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include "driver/feature_pass.h"
 #include "matio/mat_io.h"
 #include "tests/mpi/save_npy.h"
 #include "tests/test_util.h"
@@ -143,6 +144,82 @@ TEST(ShareExchangeTest, SharesCombineIntoTheWholeFromEveryFileKind) {
   }
 }
 
+// The answers of a pass over the scores computed from features, from the
+// feature file at `path`: whole (ranks 0), or split into `ranks` shares of
+// whole tiles of rows read with positioned reads and combined.
+PassAnswers AnswerFromFeatures(const std::string& path,
+                               const FeatureScorer& scorer,
+                               const PassPlan& plan, int ranks) {
+  std::vector<int64_t> counts;
+  std::vector<int32_t> records;
+  for (int rank = 0; rank < std::max(ranks, 1); ++rank) {
+    MatRowStream stream;
+    bool opened = false;
+    std::string error;
+    EXPECT_TRUE(stream.Open(path, &opened, &error)) << error;
+    int32_t first = 0, end = plan.num_distractors;
+    if (ranks == 0) {
+      stream.Select(end, scorer.dim());
+    } else {
+      TileShare(plan.num_distractors, ranks, rank, &first, &end);
+      stream.SelectRows(first, end, scorer.dim());
+    }
+    FeatureSource source(scorer, &stream, plan.probe_rows, first, end);
+    PassAnswers share;
+    EXPECT_TRUE(RunScorePassFrom(plan, &source, 3, nullptr, &share, &error))
+        << error;
+    if (ranks == 0) return share;
+    std::vector<int64_t> flat = FlattenCounts(share, 0);
+    if (counts.empty()) counts.assign(flat.size(), 0);
+    for (size_t i = 0; i < flat.size(); ++i) counts[i] += flat[i];
+    std::vector<int32_t> mine = PackTopRecords(plan, share);
+    if (records.empty()) {
+      records = mine;
+    } else {
+      MergeTopRecords(mine.data(), records.data(),
+                      static_cast<int64_t>(share.top_distractors.size()));
+    }
+  }
+  PassAnswers whole;
+  int64_t changed = 0;
+  UnflattenCounts(plan, counts, &whole, &changed);
+  UnpackTopRecords(records, &whole);
+  return whole;
+}
+
+TEST(ShareExchangeTest, TileSharesOfFeaturesCombineIntoTheWhole) {
+  testutil::ScratchDir dir;
+  std::mt19937 random(3);
+  std::normal_distribution<float> normal;
+  const int32_t distractors = 2 * FeatureScorer::kTileRows + 300;
+  cv::Mat probes(7, 9, CV_32F), others(distractors, 9, CV_32F);
+  for (cv::Mat* m : {&probes, &others}) {
+    for (int r = 0; r < m->rows; ++r) {
+      for (int c = 0; c < m->cols; ++c) m->at<float>(r, c) = normal(random);
+    }
+  }
+  others.row(5).copyTo(others.row(2000));  // Equal scores in two shares.
+  const std::string path = dir.Path("features.npy");
+  SaveNpy(path, others, false, false);
+  const FeatureScorer scorer(probes, Metric::kCosine);
+  const cv::Mat scores = scorer.ScoreMatrix(others);
+  for (const int32_t n : {distractors, FeatureScorer::kTileRows + 1, 3}) {
+    PassPlan plan = MakePlan(scores, n, &random);
+    plan.probe_rows = scores.rows;
+    plan.probe_thresholds.resize(scores.rows, {0.0f, 0.1f});
+    const PassAnswers whole = AnswerFromFeatures(path, scorer, plan, 0);
+    for (const int ranks : {1, 2, 3, 7}) {
+      SCOPED_TRACE(testing::Message()
+                   << n << " distractors, " << ranks << " ranks");
+      const PassAnswers combined =
+          AnswerFromFeatures(path, scorer, plan, ranks);
+      EXPECT_EQ(combined.probe_counts, whole.probe_counts);
+      EXPECT_EQ(combined.impostor_counts, whole.impostor_counts);
+      EXPECT_EQ(combined.top_distractors, whole.top_distractors);
+    }
+  }
+}
+
 TEST(ShareExchangeTest, SharesCoverTheColumnsOnceAndOrdersRoundTrip) {
   for (const int32_t columns : {0, 1, 4, 1000003}) {
     for (const int ranks : {1, 2, 3, 7}) {
@@ -169,9 +246,18 @@ TEST(ShareExchangeTest, SharesCoverTheColumnsOnceAndOrdersRoundTrip) {
   order.plan.probe_thresholds = {{-1.5f, 0.25f}, {}};
   order.plan.impostor_thresholds = {-std::numeric_limits<float>::infinity(),
                                     0.5f};
+  order.features = true;
+  order.metric = Metric::kL2;
+  const float features[] = {1, 2, 3, 4, 5, std::nanf("")};
+  order.probe_features = cv::Mat(2, 3, CV_32F, const_cast<float*>(features));
   const std::vector<char> bytes = PackPassOrder(order);
   PassOrder back;
   ASSERT_TRUE(UnpackPassOrder(bytes, &back));
+  EXPECT_TRUE(back.features);
+  EXPECT_EQ(back.metric, Metric::kL2);
+  ASSERT_EQ(back.probe_features.size(), cv::Size(3, 2));
+  EXPECT_EQ(std::memcmp(back.probe_features.data, features, sizeof features),
+            0);
   EXPECT_EQ(back.path, order.path);
   EXPECT_EQ(back.header.cols, 1000000);
   EXPECT_EQ(back.header.step, 4000000);
