@@ -142,8 +142,12 @@ void FeatureScorer::ScoreBlock(int32_t block, TileScratch* scratch) const {
     float* out = &scratch->scores[size_t(i) * kTileRows];
     for (int32_t j = 0; j < kTileRows; ++j) {
       double squared = probe_norms[i] + scratch->norms[j] - 2.0 * out[j];
-      if (squared < 0) squared = 0;  // NaN stays NaN.
-      out[j] = -static_cast<float>(std::sqrt(squared));
+      if (std::isnan(squared)) {
+        out[j] = static_cast<float>(squared);
+      } else {
+        // Rows at no distance score 0, not -0.
+        out[j] = squared > 0 ? -static_cast<float>(std::sqrt(squared)) : 0.0f;
+      }
     }
   }
 }

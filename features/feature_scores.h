@@ -19,8 +19,9 @@
 //   kCosine: a and b scaled to unit length (a zero row stays zero, so it
 //            scores 0 against every row), then their dot product;
 //   kDot:    their dot product;
-//   kL2:     minus their Euclidean distance, sqrt(|a|^2 + |b|^2 - 2 a.b)
-//            (0 where rounding makes the radicand negative).
+//   kL2:     minus their Euclidean distance, sqrt(|a|^2 + |b|^2 - 2 a.b),
+//            the squared norms summed in double (0, never -0, where the
+//            radicand is 0 or rounding makes it negative).
 // A row holding a NaN scores NaN against every row.
 enum class Metric { kCosine, kDot, kL2 };
 

@@ -30,10 +30,10 @@ std::string M(int32_t rows, int32_t cols, int32_t type, int stored = -1) {
 // `data` as its data section.
 std::string Npy(const std::string& descr, bool fortran, int rows, int cols,
                 const std::string& data) {
-  std::string dict = "{'descr': '" + descr + "', 'fortran_order': " +
-                     (fortran ? "True" : "False") + ", 'shape': (" +
-                     std::to_string(rows) + ", " + std::to_string(cols) +
-                     "), }";
+  std::string dict = "{'descr': '" + descr +
+                     "', 'fortran_order': " + (fortran ? "True" : "False") +
+                     ", 'shape': (" + std::to_string(rows) + ", " +
+                     std::to_string(cols) + "), }";
   dict.resize(128 - 10 - 1, ' ');
   dict += '\n';
   return std::string("\x93NUMPY\x01\x00\x76\x00", 10) + dict + data;
@@ -97,7 +97,10 @@ testutil::RunResult RunCase(const std::string& given, std::string* named,
           {"without --summary", {"--fars", "1e-3"}, ""},
           {"whole number", {"--summary", summary, "--ranks", "1,0"}, "1,0"},
           {"decimal number", {"--summary", summary, "--fars=2e-1,2"}, "2e-1,2"},
-          {"overwrite an input", {"--summary=" + args[1]}, args[1]}};
+          {"overwrite an input", {"--summary=" + args[1]}, args[1]},
+          {"without --features", {"--metric", "dot"}, ""},
+          {"metric that is not", {"--features", "--metric=cos"}, "cos"},
+          {"different widths", {"--features"}, args[0]}};
   for (const auto& [words, before, value] : options) {
     if (given.find(words) == std::string::npos) continue;
     for (const std::string& option : before) shell += " " + Quote(option);

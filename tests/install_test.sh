@@ -20,7 +20,7 @@ export PYTHONDONTWRITEBYTECODE=1
 "$cmake" --install "$build" --prefix "$tmp" >"$tmp/install.log" ||
   fail "cmake --install failed: $(cat "$tmp/install.log")"
 for program in fuse_results fuse_results_sort_everything make_experiment \
-    mat_tool fuse_results_summarize fuse_results_plot \
+    make_features score_features mat_tool fuse_results_summarize fuse_results_plot \
     fuse_results_npy_to_mat; do
   [ -x "$tmp/bin/$program" ] || fail "bin/$program is not installed"
 done

@@ -98,11 +98,13 @@ std::string Outcome(const RunResult& run, const std::string& results,
 // and 3 ranks on `e` and expects the same outcome from all.
 void ExpectSameAsOneProcess(const ScratchDir& dir, const Experiment& e,
                             const std::string& n,
-                            const std::vector<int>& rank_counts = {1, 2, 3}) {
+                            const std::vector<int>& rank_counts = {1, 2, 3},
+                            const std::vector<std::string>& options = {}) {
   const auto args = [&](const std::string& tag) {
-    return std::vector<std::string>{
-        e.distractors,       e.probes,           e.info, n,
-        dir.Path("r" + tag), dir.Path("m" + tag)};
+    std::vector<std::string> all = options;
+    all.insert(all.end(), {e.distractors, e.probes, e.info, n,
+                           dir.Path("r" + tag), dir.Path("m" + tag)});
+    return all;
   };
   const RunResult single = testutil::Run(dir, FUSE_RESULTS_BIN, args("1p"));
   ASSERT_EQ(single.status, 0) << single.err;
@@ -176,6 +178,25 @@ TEST(FuseResultsMpiTest, SameBytesWithNaNInfinitiesAndNpyFiles) {
   e.distractors = dir.Path("distractors_f4.npy");
   testutil::SaveNpy(e.distractors, distractors, false, false);
   ExpectSameAsOneProcess(dir, e, "333", {2});
+}
+
+TEST(FuseResultsMpiTest, SameBytesFromFeaturesSplitByTiles) {
+  ScratchDir dir;
+  // 2,500 distractors: three tiles, so that 2 and 3 ranks each score whole
+  // tiles of their own; a cut inside the second tile; duplicate, zero and
+  // NaN rows.
+  const RunResult made = testutil::Run(
+      dir, MAKE_FEATURES_BIN,
+      {"--out", dir.path(), "--probes", "300", "--subjects", "100",
+       "--distractors", "2500", "--dim", "24", "--raw", "--noise", "1.5",
+       "--duplicate_rows", "20", "--zero_rows", "2", "--nan_rows", "2"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const Experiment e{dir.Path("distractor_features.npy"),
+                     dir.Path("probe_features.npy"),
+                     dir.Path("probe_info.json")};
+  ExpectSameAsOneProcess(dir, e, "2500", {2, 3},
+                         {"--features", "--metric", "l2"});
+  ExpectSameAsOneProcess(dir, e, "1100", {3}, {"--features"});
 }
 
 // Failures: the job ends with status 1 within the time limit, says what
