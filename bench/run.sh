@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Whole-run benchmark of fuse_results at realistic sizes.
 #
-#   bash bench/run.sh [--sizes small|all] [--mpi-only] [--dir DIR]
-#                     [--build DIR]
+#   bash bench/run.sh [--sizes small|all] [--mpi-only | --features-only]
+#                     [--dir DIR] [--features-dir DIR] [--build DIR]
 #
 # Builds the project in Release with the benchmarks (in build-bench/ of the
 # checkout, or the --build folder), generates each experiment with
@@ -33,6 +33,29 @@
 # each rank's share of the file and its read rate (share bytes over rank
 # 0's pass), peak resident memory of every rank (GNU time on each rank),
 # and whether the result files are byte-identical to fuse_results'.
+#
+# With --sizes all, or alone with --features-only, the features section
+# evaluates from feature files (fuse_results --features, cosine), on
+# synthetic 512-dimension features that make_features writes into
+# --features-dir (default ${TMPDIR:-/tmp}/fuse_features_bench; reused when
+# made with the same flags), and prints:
+#   - at 1k probes x 20k distractors: whether score_features followed by
+#     fuse_results on the score files writes byte-identical result files to
+#     fuse_results --features, for each metric;
+#   - tile_sgemm: the rate of the program's product shape (block of probes
+#     x 1,024 rows x 512) on one thread, on two threads at once and as one
+#     call on two BLAS threads, and how many scores change bits when the
+#     same pairs are computed in products of other shapes;
+#   - at 3.5k x 200k: the BLAS's sgemm rate through NumPy, then alternating
+#     rounds (5) of fuse_results --features end to end and of FAISS's exact
+#     inner-product search for the best 5 (bench/faiss_baseline.py, Debian's
+#     python3-faiss) on the same .npy files: best and median of each, their
+#     ratio, the pass time (FUSE_RESULTS_TIMING) and the effective GFLOP/s
+#     (2 x probes x distractors x dim over the wall time and over the pass);
+#   - at 3.5k x 1M (2 GB of features): a warm read of the feature file (cat)
+#     and fuse_results --features, best of 3: wall time, its multiple of
+#     the read, pass, GFLOP/s and peak resident memory (GNU time -v);
+# then a Markdown table of these figures.
 set -euo pipefail
 
 usage() {
@@ -41,11 +64,17 @@ usage() {
 
 sizes=small
 mpi_only=no
+features_only=no
 dir="${TMPDIR:-/tmp}/fuse_results_bench"
+features_dir="${TMPDIR:-/tmp}/fuse_features_bench"
 build=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --mpi-only) mpi_only=yes; shift ;;
+    --features-only) features_only=yes; shift ;;
+    --features-dir) features_dir="${2:?--features-dir needs a folder}"
+                    shift 2 ;;
+    --features-dir=*) features_dir="${1#--features-dir=}"; shift ;;
     --build) build="${2:?--build needs a folder}"; shift 2 ;;
     --build=*) build="${1#--build=}"; shift ;;
     --sizes) sizes="${2:?--sizes needs small or all}"; shift 2 ;;
@@ -61,12 +90,23 @@ case "$sizes" in
   *) echo "bench/run.sh: --sizes must be small or all, not '$sizes'" >&2
      exit 2 ;;
 esac
+if [ "$mpi_only" = yes ] && [ "$features_only" = yes ]; then
+  echo "bench/run.sh: --mpi-only and --features-only exclude each other" >&2
+  exit 2
+fi
+# Whether the features section runs.
+features=no
+{ [ "$sizes" = all ] || [ "$features_only" = yes ]; } && features=yes
 
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="${build:-$repo/build-bench}"
 case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
 mkdir -p "$dir"
 dir="$(cd "$dir" && pwd)"
+if [ "$features" = yes ]; then
+  mkdir -p "$features_dir"
+  features_dir="$(cd "$features_dir" && pwd)"
+fi
 
 # --- Build ------------------------------------------------------------------
 
@@ -76,9 +116,14 @@ echo "Building (Release, benchmarks on) in $build; log: $build_log"
 # The MPI section runs with --sizes all or --mpi-only, where CMake found
 # MPI and so made fuse_results_mpi a target.
 targets=(fuse_results make_experiment)
-[ "$mpi_only" = yes ] ||
+if [ "$features_only" = yes ]; then
+  targets=(fuse_results)
+elif [ "$mpi_only" = no ]; then
   targets=(fuse_results fuse_results_sort_everything make_experiment
            row_scan_benchmark)
+fi
+[ "$features" = yes ] &&
+  targets+=(make_features score_features tile_sgemm)
 mpi_built=no
 if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
          -DFUSE_RESULTS_BUILD_BENCHMARKS=ON &&
@@ -88,7 +133,8 @@ if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   echo "bench/run.sh: configuring the build failed (log: $build_log)" >&2
   exit 1
 fi
-if { [ "$sizes" = all ] || [ "$mpi_only" = yes ]; } &&
+if [ "$features_only" = no ] &&
+   { [ "$sizes" = all ] || [ "$mpi_only" = yes ]; } &&
    grep -q 'fuse_results_mpi' "$dir/.targets"; then
   targets+=(fuse_results_mpi)
   mpi_built=yes
@@ -105,6 +151,10 @@ sort_bin="$build/reference/fuse_results_sort_everything"
 generator="$build/tools/make_experiment"
 micro_bin="$build/bench/row_scan_benchmark"
 mpi_bin="$build/mpi/fuse_results_mpi"
+features_generator="$build/tools/make_features"
+score_features_bin="$build/features/score_features"
+tile_bin="$build/bench/tile_sgemm"
+faiss_script="$repo/bench/faiss_baseline.py"
 
 # --- Helpers ----------------------------------------------------------------
 
@@ -176,7 +226,7 @@ best_read() {
 
 # label probes subjects distractors runs
 size_list=("1k x 100k|1000|200|100000|3")
-if [ "$mpi_only" = yes ]; then
+if [ "$mpi_only" = yes ] || [ "$features_only" = yes ]; then
   size_list=()
 elif [ "$sizes" = all ]; then
   size_list+=("3.5k x 200k|3500|80|200000|2"
@@ -184,6 +234,7 @@ elif [ "$sizes" = all ]; then
 fi
 
 echo "Bench folder: $dir"
+[ "$features" = yes ] && echo "Features folder: $features_dir"
 echo "Machine: $(nproc) cores, $(mb_from_kb "$(mem_available_kb)") MiB available," \
   "$(gb "$(( $(disk_available_kb) * 1024 ))" 1) GB free disk;" \
   "load average $(load_average); $(date -u '+%Y-%m-%d %H:%M UTC')"
@@ -515,9 +566,316 @@ mpi_section() {
   echo "load average after the MPI runs: $(load_average)"
 }
 
+# --- Features ---------------------------------------------------------------
+
+# stats_of VALUES...: "best median" of the numbers given.
+stats_of() {
+  printf '%s\n' "$@" | sort -g | awk '
+    { v[NR] = $1 }
+    END {
+      m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+      printf "%.3f %.3f\n", v[1], m
+    }'
+}
+
+# key_value KEY FILE: the value of the first KEY=value word in FILE.
+key_value() {
+  tr ' ' '\n' <"$2" | sed -n "s/^$1=//p" | head -n 1
+}
+
+# pass_seconds FILE: the pass's wall time in a FUSE_RESULTS_TIMING output.
+pass_seconds() {
+  awk '/^timing: pass  / { printf "%.3f", $3 / 1000 }' "$1"
+}
+
+# set_features PROBES SUBJECTS DISTRACTORS [MAKE_FEATURES FLAGS...]: the
+# paths and sizes of that feature set (fexp, fdist, fprobe, finfo,
+# fdist_bytes, fgen_args).
+feature_dim=512
+set_features() {
+  fprobes=$1 fsubjects=$2 fdistractors=$3
+  shift 3
+  fexp="$features_dir/p${fprobes}_s${fsubjects}_d${fdistractors}"
+  [ $# -gt 0 ] && fexp+="_$(printf '%s' "$*" | tr -dc 'a-z0-9_')"
+  fdist="$fexp/distractor_features.npy"
+  fprobe="$fexp/probe_features.npy"
+  finfo="$fexp/probe_info.json"
+  fdist_bytes=$(( fdistractors * feature_dim * 4 ))
+  fgen_args="--probes $fprobes --subjects $fsubjects"
+  fgen_args+=" --distractors $fdistractors --dim $feature_dim --seed 1"
+  [ $# -gt 0 ] && fgen_args+=" $*"
+  return 0
+}
+
+# ensure_features: reuses the current feature set when make_features wrote
+# it with the same flags, else writes it; returns 1, having said why, when
+# it would not fit on the disk.
+ensure_features() {
+  if [ -s "$fdist" ] && [ -s "$fprobe" ] && [ -s "$finfo" ] &&
+     [ -f "$fexp/generated_with" ] &&
+     [ "$(cat "$fexp/generated_with")" = "$fgen_args" ]; then
+    echo "using the features already in $fexp"
+    return 0
+  fi
+  local need free_bytes start
+  need=$(( fdist_bytes - $(file_bytes "$fdist") +
+           fprobes * feature_dim * 4 + 256 * 1024 * 1024 ))
+  free_bytes=$(( $(df -Pk "$features_dir" | awk 'NR == 2 { print $4 }') * 1024 ))
+  if [ "$need" -gt "$free_bytes" ]; then
+    echo "skipped: the features need $(gb "$need") GB of disk in" \
+      "$features_dir, only $(gb "$free_bytes") GB free"
+    return 1
+  fi
+  echo "generating into $fexp"
+  mkdir -p "$fexp"
+  rm -f "$fexp/generated_with"
+  start="$(now)"
+  # shellcheck disable=SC2086
+  if ! "$features_generator" --out "$fexp" $fgen_args \
+       >"$fexp/generate.log" 2>&1; then
+    cat "$fexp/generate.log" >&2
+    echo "bench/run.sh: make_features failed" >&2
+    exit 1
+  fi
+  echo "$fgen_args" >"$fexp/generated_with"
+  echo "generated in $(calc "$(now) - $start" 1) s"
+}
+
+# features_run OUT METRIC: one run of fuse_results --features on the
+# current feature set with FUSE_RESULTS_TIMING=1 under GNU time -v, its
+# output in OUT/output.txt; sets run_s (wall, the shell's clock around the
+# process), run_pass_s and run_peak_kb.
+features_run() {
+  local out=$1 metric=$2 start end
+  mkdir -p "$out"
+  start="$(now)"
+  if ! FUSE_RESULTS_TIMING=1 /usr/bin/time -v -o "$out/time.txt" \
+       "$single_bin" --features --metric "$metric" "$fdist" "$fprobe" \
+       "$finfo" "$fdistractors" "$out/results.json" \
+       "$out/match_results.json" >"$out/output.txt" 2>&1; then
+    tail -n 20 "$out/output.txt" >&2
+    echo "bench/run.sh: fuse_results --features failed on $fexp" >&2
+    exit 1
+  fi
+  end="$(now)"
+  run_s="$(calc "$end - $start")"
+  run_pass_s="$(pass_seconds "$out/output.txt")"
+  run_peak_kb="$(awk -F': ' '/Maximum resident set size/ { print $2 }' \
+                 "$out/time.txt")"
+}
+
+# same_results A B: "yes" when folders A and B hold byte-identical result
+# files, else "NO".
+same_results() {
+  if cmp -s "$1/results.json" "$2/results.json" &&
+     cmp -s "$1/match_results.json" "$2/match_results.json"; then
+    echo yes
+  else
+    echo NO
+  fi
+}
+
+features_section() {
+  local rounds=5 big_runs=3 metric out identical
+  local ftable=() load_start
+  load_start="$(load_average)"
+  echo
+  echo "== Features: fuse_results --features (cosine), ${feature_dim}" \
+    "dimensions; features in $features_dir"
+  echo "load average at the start: $load_start"
+
+  # Same scores whichever way they travel: score files, then fuse_results on
+  # them, against the evaluation straight from the features. --raw rows
+  # (lengths in [1/2, 2]) make the three metrics rank differently.
+  echo
+  echo "-- score_features + fuse_results against fuse_results --features," \
+    "1k x 20k"
+  set_features 1000 200 20000 --raw
+  if ensure_features; then
+    identical=""
+    for metric in cosine dot l2; do
+      out="$fexp/scores_$metric"
+      mkdir -p "$out"
+      if ! "$score_features_bin" --metric "$metric" "$fdist" "$fprobe" \
+           "$out/distractor_scores.mat" "$out/probe_scores.mat" \
+           >"$out/score_features.txt" 2>&1 ||
+         ! "$single_bin" "$out/distractor_scores.mat" \
+           "$out/probe_scores.mat" "$finfo" "$fdistractors" \
+           "$out/results.json" "$out/match_results.json" \
+           >"$out/output.txt" 2>&1; then
+        tail -n 20 "$out/score_features.txt" "$out/output.txt" >&2
+        echo "bench/run.sh: score_features + fuse_results failed" >&2
+        exit 1
+      fi
+      features_run "$fexp/features_$metric" "$metric"
+      echo "$metric: result files byte-identical:" \
+        "$(same_results "$out" "$fexp/features_$metric")"
+      identical+="${identical:+, }$metric $(same_results "$out" \
+                                           "$fexp/features_$metric")"
+    done
+    ftable+=("| score_features + fuse_results = fuse_results --features, 1k x 20k (--raw features) | $identical |")
+  else
+    ftable+=("| score_features + fuse_results = fuse_results --features | skipped: disk |")
+  fi
+
+  # The product on its own, on the shape the program uses: blocks as even
+  # as 512 probes at most allow, for 3,500 probes.
+  local p=3500 blocks block_probes
+  blocks=$(( (p + 511) / 512 ))
+  block_probes=$(( (p + blocks - 1) / blocks ))
+  echo
+  echo "-- tile_sgemm: product of ${block_probes} probes x 1024 rows x" \
+    "${feature_dim} (load average $(load_average))"
+  "$tile_bin" --block_probes "$block_probes" --tile_rows 1024 \
+    --dim "$feature_dim" | tee "$features_dir/tile_sgemm.txt"
+  local tile1 tile2 tile_blas2
+  tile1="$(sed -n 's/^tile_1thread_gflops=//p' "$features_dir/tile_sgemm.txt")"
+  tile2="$(sed -n 's/^tile_2threads_gflops=//p' "$features_dir/tile_sgemm.txt")"
+  tile_blas2="$(sed -n 's/^tile_1call_2blas_threads_gflops=//p' \
+                "$features_dir/tile_sgemm.txt")"
+
+  # fuse_results --features against FAISS, alternating.
+  echo
+  echo "-- 3.5k x 200k: fuse_results --features against FAISS" \
+    "IndexFlatIP search for the best 5, alternating, $rounds rounds"
+  set_features 3500 80 200000
+  ensure_features || { ftable+=("| 3.5k x 200k | skipped: disk |"); return 0; }
+  local flops have_faiss=yes sgemm=""
+  flops=$(( 2 * fprobes * fdistractors * feature_dim ))
+  if ! /usr/bin/python3 -c 'import faiss, numpy' 2>/dev/null; then
+    have_faiss=no
+    echo "FAISS skipped: /usr/bin/python3 cannot import faiss and numpy" \
+      "(Debian's python3-faiss)"
+  fi
+  cat "$fdist" "$fprobe" >/dev/null  # Warm the page cache for both.
+  echo "load average before timing: $(load_average)"
+  if [ "$have_faiss" = yes ]; then
+    /usr/bin/python3 "$faiss_script" --probes "$fprobe" --sgemm --repeat 5 \
+      | tee "$fexp/sgemm.txt"
+    sgemm="$(key_value sgemm_gflops "$fexp/sgemm.txt")"
+  fi
+  local fuse_walls=() fuse_passes=() fuse_peak=0 faiss_walls=()
+  local faiss_searches=() faiss_adds=() round order program start
+  for ((round = 0; round < rounds; round++)); do
+    # Each program goes first in every other round.
+    order="fuse faiss"
+    [ $(( round % 2 )) -eq 1 ] && order="faiss fuse"
+    [ "$have_faiss" = yes ] || order="fuse"
+    for program in $order; do
+      if [ "$program" = fuse ]; then
+        features_run "$fexp/fuse_results" cosine
+        fuse_walls+=("$run_s")
+        fuse_passes+=("$run_pass_s")
+        [ "$run_peak_kb" -gt "$fuse_peak" ] && fuse_peak="$run_peak_kb"
+        echo "round $((round + 1)): fuse_results --features $run_s s" \
+          "(pass $run_pass_s s, $(awk '/^timing: pass cpu/ { print $7 }' \
+          "$fexp/fuse_results/output.txt") cores busy)"
+      else
+        start="$(now)"
+        if ! /usr/bin/python3 "$faiss_script" --probes "$fprobe" \
+             --distractors "$fdist" --k 5 >"$fexp/faiss.txt" 2>&1; then
+          cat "$fexp/faiss.txt" >&2
+          echo "bench/run.sh: faiss_baseline.py failed" >&2
+          exit 1
+        fi
+        faiss_walls+=("$(calc "$(now) - $start")")
+        faiss_searches+=("$(key_value faiss_search_s "$fexp/faiss.txt")")
+        faiss_adds+=("$(key_value faiss_add_s "$fexp/faiss.txt")")
+        echo "round $((round + 1)): FAISS search ${faiss_searches[-1]} s" \
+          "(add ${faiss_adds[-1]} s; whole script ${faiss_walls[-1]} s," \
+          "$(key_value threads "$fexp/faiss.txt") threads)"
+      fi
+    done
+  done
+  echo "load average after the rounds: $(load_average)"
+  local fuse_best fuse_median pass_best pass_median
+  read -r fuse_best fuse_median < <(stats_of "${fuse_walls[@]}")
+  read -r pass_best pass_median < <(stats_of "${fuse_passes[@]}")
+  echo "fuse_results --features: best $fuse_best s, median $fuse_median s;" \
+    "pass best $pass_best s, median $pass_median s;" \
+    "peak $(mb_from_kb "$fuse_peak") MiB"
+  local gflops_wall gflops_pass products_s
+  gflops_wall="$(calc "$flops / $fuse_best / 1e9" 1)"
+  gflops_pass="$(calc "$flops / $pass_best / 1e9" 1)"
+  products_s="$(calc "$flops / ($tile2 * 1e9)" 2)"
+  echo "effective rate (2 x $fprobes x $fdistractors x $feature_dim =" \
+    "$(calc "$flops / 1e9" 1) GFLOP): $gflops_wall GFLOP/s over the wall" \
+    "time, $gflops_pass GFLOP/s over the pass"
+  echo "the products alone at the two-thread tile rate ($tile2 GFLOP/s):" \
+    "$products_s s of the best pass's $pass_best s"
+  ftable+=("| 3.5k x 200k: fuse_results --features, wall best / median (s) | $fuse_best / $fuse_median |")
+  ftable+=("| 3.5k x 200k: its pass best / median (s) | $pass_best / $pass_median |")
+  ftable+=("| 3.5k x 200k: GFLOP/s over the wall / over the pass | $gflops_wall / $gflops_pass |")
+  ftable+=("| 3.5k x 200k: peak resident (MiB) | $(mb_from_kb "$fuse_peak") |")
+  if [ "$have_faiss" = yes ]; then
+    local search_best search_median faiss_best faiss_median add_best add_median
+    read -r search_best search_median < <(stats_of "${faiss_searches[@]}")
+    read -r faiss_best faiss_median < <(stats_of "${faiss_walls[@]}")
+    read -r add_best add_median < <(stats_of "${faiss_adds[@]}")
+    echo "FAISS search: best $search_best s, median $search_median s" \
+      "($(calc "$flops / $search_best / 1e9" 1) GFLOP/s); add best" \
+      "$add_best s, median $add_median s; whole script (start, load, add, search) best" \
+      "$faiss_best s, median $faiss_median s"
+    echo "fuse_results --features end to end / FAISS search alone:" \
+      "$(calc "$fuse_best / $search_best" 2) (best), " \
+      "$(calc "$fuse_median / $search_median" 2) (median);" \
+      "/ FAISS's whole script: $(calc "$fuse_best / $faiss_best" 2) (best)," \
+      "$(calc "$fuse_median / $faiss_median" 2) (median)"
+    ftable+=("| 3.5k x 200k: FAISS IndexFlatIP search k=5, best / median (s) | $search_best / $search_median |")
+    ftable+=("| 3.5k x 200k: FAISS search GFLOP/s (best) | $(calc "$flops / $search_best / 1e9" 1) |")
+    ftable+=("| 3.5k x 200k: FAISS whole script (start, load, add, search), best / median (s) | $faiss_best / $faiss_median |")
+    ftable+=("| ratio fuse_results end to end / FAISS search, best / median | $(calc "$fuse_best / $search_best" 2) / $(calc "$fuse_median / $search_median" 2) |")
+    ftable+=("| ratio fuse_results end to end / FAISS whole script, best / median | $(calc "$fuse_best / $faiss_best" 2) / $(calc "$fuse_median / $faiss_median" 2) |")
+    ftable+=("| sgemm through NumPy, 3500 x 512 x 20000, BLAS threads (GFLOP/s) | $sgemm |")
+  fi
+  ftable+=("| tile ${block_probes} x 1024 x ${feature_dim}: 1 thread / 2 threads at once / 1 call on 2 BLAS threads (GFLOP/s) | $tile1 / $tile2 / $tile_blas2 |")
+  ftable+=("| 3.5k x 200k: the products alone at the 2-thread tile rate (s) | $products_s |")
+
+  # A distractor file larger than the rest of the run's memory together.
+  echo
+  echo "-- 3.5k x 1M: fuse_results --features, best of $big_runs"
+  set_features 3500 80 1000000
+  if ! ensure_features; then
+    ftable+=("| 3.5k x 1M | skipped: disk |")
+  else
+    echo "load average before timing: $(load_average)"
+    best_read "$fdist"
+    echo "read once (cat, warm cache, best of 3): $read_s s" \
+      "($(calc "$fdist_bytes / $read_s / 1e9" 2) GB/s)" \
+      "for $(gb "$fdist_bytes") GB"
+    local big_best="" big_pass="" big_peak=0 i
+    for ((i = 0; i < big_runs; i++)); do
+      features_run "$fexp/fuse_results" cosine
+      echo "run $((i + 1)): $run_s s (pass $run_pass_s s," \
+        "peak $(mb_from_kb "$run_peak_kb") MiB)"
+      [ "$run_peak_kb" -gt "$big_peak" ] && big_peak="$run_peak_kb"
+      if [ -z "$big_best" ] || awk "BEGIN { exit !($run_s < $big_best) }"
+      then
+        big_best="$run_s"
+        big_pass="$run_pass_s"
+      fi
+    done
+    flops=$(( 2 * fprobes * fdistractors * feature_dim ))
+    echo "fuse_results --features: $big_best s, $(calc "$big_best / $read_s" 1)" \
+      "x the read; pass $big_pass s; $(calc "$flops / $big_best / 1e9" 1)" \
+      "GFLOP/s over the wall time; peak $(mb_from_kb "$big_peak") MiB"
+    echo "load average after: $(load_average)"
+    ftable+=("| 3.5k x 1M: read of the $(gb "$fdist_bytes") GB feature file (cat, warm, s) | $read_s |")
+    ftable+=("| 3.5k x 1M: fuse_results --features, best of $big_runs (s) / x the read | $big_best / $(calc "$big_best / $read_s" 1) |")
+    ftable+=("| 3.5k x 1M: its pass (s) / GFLOP/s over the wall | $big_pass / $(calc "$flops / $big_best / 1e9" 1) |")
+    ftable+=("| 3.5k x 1M: peak resident (MiB) | $(mb_from_kb "$big_peak") |")
+  fi
+
+  ftable+=("| load average (1, 5, 15 min) at the start / at the end | $load_start / $(load_average) |")
+  echo
+  echo "| measure | value |"
+  echo "|---|---|"
+  printf '%s\n' "${ftable[@]}"
+}
+
 # --- Summary ----------------------------------------------------------------
 
-if [ "$mpi_only" = no ]; then
+if [ "$mpi_only" = no ] && [ "$features_only" = no ]; then
   echo
   echo "| experiment | distractor file | read once (s) | fuse_results (s) | x read | peak MiB | --summary cost | pass (s) | fixed costs (ms) | cores in pass | sort_everything (s) | x read | peak MiB | speed-up | identical |"
   echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
@@ -528,12 +886,16 @@ fi
 
 if [ "$mpi_built" = yes ]; then
   mpi_section
-elif [ "$mpi_only" = yes ] || [ "$sizes" = all ]; then
+elif [ "$features_only" = no ] &&
+     { [ "$mpi_only" = yes ] || [ "$sizes" = all ]; }; then
   echo
   echo "MPI section skipped: CMake found no MPI, so fuse_results_mpi is not built"
 fi
 
-if [ "$mpi_only" = no ] && [ -x "$micro_bin" ]; then
+[ "$features" = yes ] && features_section
+
+if [ "$mpi_only" = no ] && [ "$features_only" = no ] && [ -x "$micro_bin" ]
+then
   echo
   echo "Row scan microbenchmarks ($micro_bin):"
   "$micro_bin"
@@ -541,3 +903,7 @@ fi
 
 echo
 echo "The experiments and outputs stay in $dir; remove them with: rm -r '$dir'"
+[ "$features" = yes ] &&
+  echo "The features stay in $features_dir; remove them with:" \
+    "rm -r '$features_dir'"
+exit 0
