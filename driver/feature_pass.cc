@@ -12,7 +12,7 @@ FeatureSource::FeatureSource(const FeatureScorer& scorer, MatRowStream* stream,
       end_(end) {}
 
 bool FeatureSource::Read(PassPiece* piece, bool* end, std::string* error) {
-  constexpr int32_t n = FeatureScorer::kTileRows;
+  const int32_t n = scorer_.tile_rows();
   const int64_t dim = scorer_.dim();
   const int32_t count = std::min(n, end_ - next_);
   piece->values.resize(static_cast<size_t>(n * dim));
@@ -47,7 +47,7 @@ bool FeatureSource::Read(PassPiece* piece, bool* end, std::string* error) {
 void FeatureSource::Scan(
     PassPiece* piece,
     const std::function<void(const std::vector<RowSegment>&)>& scan) {
-  constexpr int32_t n = FeatureScorer::kTileRows;
+  const int32_t n = scorer_.tile_rows();
   TileScratch& scratch = scratches_.local();
   const int32_t count = static_cast<int32_t>(piece->count);
   scorer_.PrepareTile(piece->values.data(), count, &scratch);

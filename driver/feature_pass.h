@@ -18,7 +18,7 @@
 // rows) against the distractors first .. end - 1, whose feature rows
 // `stream` delivers, selected already, in row order (a matrix file or a
 // C-order .npy file). `first` must be a multiple of
-// FeatureScorer::kTileRows, so that every distractor keeps its place in
+// scorer.tile_rows(), so that every distractor keeps its place in
 // its tile. The scorer and the stream must outlive the source.
 class FeatureSource : public ScoreSource {
  public:

@@ -55,7 +55,7 @@ struct MatrixTiles {
   cv::Mat* scores;
 
   void operator()(const tbb::blocked_range<int32_t>& tiles) const {
-    constexpr int32_t n = FeatureScorer::kTileRows;
+    const int32_t n = scorer.tile_rows();
     TileScratch& scratch = scratches->local();
     for (int32_t tile = tiles.begin(); tile < tiles.end(); ++tile) {
       const int32_t first = tile * n;
@@ -106,6 +106,7 @@ FeatureScorer::FeatureScorer(const cv::Mat& probe_features, Metric metric)
       probes_(probe_features.rows),
       dim_(probe_features.cols) {
   if (openblas_set_num_threads != nullptr) openblas_set_num_threads(1);
+  tile_rows_ = TileRows(dim_);
   blocks_ = std::max(1, (probes_ + kMaxBlockProbes - 1) / kMaxBlockProbes);
   block_probes_ = std::max(1, (probes_ + blocks_ - 1) / blocks_);
   prepared_.assign(size_t(blocks_) * block_probes_ * dim_, 0.0f);
@@ -116,10 +117,18 @@ FeatureScorer::FeatureScorer(const cv::Mat& probe_features, Metric metric)
   }
 }
 
+int32_t FeatureScorer::TileRows(int32_t dim) {
+  int32_t rows = 1024;
+  for (int64_t columns = 512; columns < dim && rows > 16; columns *= 2) {
+    rows /= 2;
+  }
+  return rows;
+}
+
 void FeatureScorer::PrepareTile(const float* rows, int32_t count,
                                 TileScratch* scratch) const {
-  scratch->rows.resize(size_t(kTileRows) * dim_);
-  scratch->norms.resize(kTileRows);
+  scratch->rows.resize(size_t(tile_rows_) * dim_);
+  scratch->norms.resize(tile_rows_);
   for (int32_t r = 0; r < count; ++r) {
     PrepareRow(metric_, rows + size_t(r) * dim_, dim_,
                &scratch->rows[size_t(r) * dim_], &scratch->norms[r]);
@@ -130,17 +139,17 @@ void FeatureScorer::PrepareTile(const float* rows, int32_t count,
 }
 
 void FeatureScorer::ScoreBlock(int32_t block, TileScratch* scratch) const {
-  scratch->scores.resize(size_t(block_probes_) * kTileRows);
+  scratch->scores.resize(size_t(block_probes_) * tile_rows_);
   const float* probes = &prepared_[size_t(block) * block_probes_ * dim_];
-  // The one shape of every product: block_probes x kTileRows x dim.
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, block_probes_, kTileRows,
-              dim_, 1.0f, probes, dim_, scratch->rows.data(), dim_, 0.0f,
-              scratch->scores.data(), kTileRows);
+  // The one shape of every product: block_probes x tile_rows x dim.
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, block_probes_,
+              tile_rows_, dim_, 1.0f, probes, dim_, scratch->rows.data(), dim_,
+              0.0f, scratch->scores.data(), tile_rows_);
   if (metric_ != Metric::kL2) return;
   const double* probe_norms = &probe_norms_[size_t(block) * block_probes_];
   for (int32_t i = 0; i < block_probes_; ++i) {
-    float* out = &scratch->scores[size_t(i) * kTileRows];
-    for (int32_t j = 0; j < kTileRows; ++j) {
+    float* out = &scratch->scores[size_t(i) * tile_rows_];
+    for (int32_t j = 0; j < tile_rows_; ++j) {
       double squared = probe_norms[i] + scratch->norms[j] - 2.0 * out[j];
       if (std::isnan(squared)) {
         out[j] = static_cast<float>(squared);
@@ -155,7 +164,7 @@ void FeatureScorer::ScoreBlock(int32_t block, TileScratch* scratch) const {
 cv::Mat FeatureScorer::ScoreMatrix(const cv::Mat& others) const {
   cv::Mat scores(probes_, others.rows, CV_32FC1);
   tbb::enumerable_thread_specific<TileScratch> scratches;
-  const int32_t tiles = (others.rows + kTileRows - 1) / kTileRows;
+  const int32_t tiles = (others.rows + tile_rows_ - 1) / tile_rows_;
   tbb::parallel_for(tbb::blocked_range<int32_t>(0, tiles, 1),
                     MatrixTiles{*this, others, &scratches, &scores});
   return scores;

@@ -34,21 +34,23 @@ const char* MetricName(Metric metric);
 
 // The buffers of one thread's tiles.
 struct TileScratch {
-  std::vector<float> rows;    // kTileRows x dim, prepared, zero padded.
+  std::vector<float> rows;    // tile_rows x dim, prepared, zero padded.
   std::vector<double> norms;  // Squared norms of the rows (kL2).
-  std::vector<float> scores;  // block_probes x kTileRows.
+  std::vector<float> scores;  // block_probes x tile_rows.
 };
 
 // FeatureScorer scores the probes' feature rows against tiles of other
 // rows. Probes are taken in blocks of block_probes() rows (the last block
-// padded with zero rows), other rows in tiles of kTileRows rows (the last
+// padded with zero rows), other rows in tiles of tile_rows() rows (the last
 // tile padded), so that every product has the same shape.
 class FeatureScorer {
  public:
-  // Rows of other features per tile: 1,024 rows of 512 floats are 2 MiB,
-  // and a block of scores (block_probes() x kTileRows) about as much, so
-  // that a block is scanned while it is still in the cache.
-  static constexpr int32_t kTileRows = 1024;
+  // TileRows returns the rows of other features per tile for features of
+  // `dim` columns: 1,024 up to 512 columns (a tile of 2 MiB at most), then
+  // halved as the columns double, down to 16, so that a tile and a block of
+  // scores (block_probes() x tile rows) stay near 2 MiB each, and a block
+  // is scanned while it is still in the cache.
+  static int32_t TileRows(int32_t dim);
 
   // Takes the probes' features (rows x dim, CV_32FC1) and the metric.
   // Throws std::bad_alloc when memory runs out.
@@ -62,7 +64,9 @@ class FeatureScorer {
   int32_t block_probes() const { return block_probes_; }
   int32_t blocks() const { return blocks_; }
 
-  // PrepareTile takes `count` (at most kTileRows) rows of `dim()` floats at
+  int32_t tile_rows() const { return tile_rows_; }
+
+  // PrepareTile takes `count` (at most tile_rows()) rows of `dim()` floats at
   // `rows`, one after the other, into `scratch` as the metric needs them.
   void PrepareTile(const float* rows, int32_t count,
                    TileScratch* scratch) const;
@@ -70,7 +74,7 @@ class FeatureScorer {
   // ScoreBlock computes the scores of the probes of block `block` against
   // the tile prepared in `scratch`, into scratch->scores: the score of
   // probe block * block_probes() + i against tile row j at
-  // [i * kTileRows + j].
+  // [i * tile_rows() + j].
   void ScoreBlock(int32_t block, TileScratch* scratch) const;
 
   // ScoreMatrix returns the probes x rows matrix of the probes' scores
@@ -85,6 +89,7 @@ class FeatureScorer {
   int32_t dim_ = 0;
   int32_t block_probes_ = 0;
   int32_t blocks_ = 0;
+  int32_t tile_rows_ = 0;
   std::vector<float> prepared_;      // blocks x block_probes x dim.
   std::vector<double> probe_norms_;  // Squared norms (kL2).
 };

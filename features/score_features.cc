@@ -99,7 +99,7 @@ struct BatchTiles {
   bool* failed;
 
   void operator()(const tbb::blocked_range<int32_t>& tiles) const {
-    constexpr int32_t n = FeatureScorer::kTileRows;
+    const int32_t n = scorer.tile_rows();
     TileScratch& scratch = scratches->local();
     for (int32_t t = tiles.begin(); t < tiles.end(); ++t) {
       const int32_t tile_count = std::min(n, count - t * n);
@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
     }
   }
   stream.Select(distractors, dim);
-  constexpr int32_t n = FeatureScorer::kTileRows;
+  const int32_t n = scorer.tile_rows();
   std::vector<float> rows(size_t(kTilesPerBatch) * n * dim);
   std::vector<RowSegment> segments;
   tbb::enumerable_thread_specific<TileScratch> scratches;

@@ -240,7 +240,8 @@ Outcome ScanShare(const Job& job, const PassPlan& plan,
                                  stream->PieceFloats(kPieceFloats),
                                  kPiecesInFlight, poll, answers, error);
     } else {
-      TileShare(plan.num_distractors, job.ranks, job.rank, &first, &end);
+      TileShare(plan.num_distractors, scorer->tile_rows(), job.ranks, job.rank,
+                &first, &end);
       stream->SelectRows(first, end, scorer->dim());
       FeatureSource source(*scorer, stream,
                            std::max(plan.probe_rows, plan.impostor_rows), first,

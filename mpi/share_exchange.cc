@@ -68,9 +68,9 @@ void ColumnShare(int32_t columns, int ranks, int rank, int32_t* first,
   *end = static_cast<int32_t>(n * (rank + 1) / ranks);
 }
 
-void TileShare(int32_t distractors, int ranks, int rank, int32_t* first,
-               int32_t* end) {
-  constexpr int64_t n = FeatureScorer::kTileRows;
+void TileShare(int32_t distractors, int32_t tile_rows, int ranks, int rank,
+               int32_t* first, int32_t* end) {
+  const int64_t n = std::max(tile_rows, 1);
   const int64_t d = std::max<int32_t>(distractors, 0);
   const int32_t tiles = static_cast<int32_t>((d + n - 1) / n);
   int32_t first_tile = 0, end_tile = 0;

@@ -38,10 +38,10 @@ struct PassOrder {
 
 // TileShare sets [*first, *end) to the distractors of `distractors` whose
 // feature rows rank `rank` of `ranks` scores: whole tiles of
-// FeatureScorer::kTileRows rows, split as ColumnShare splits columns, so
+// `tile_rows` rows, split as ColumnShare splits columns, so
 // that every distractor keeps its place in its tile.
-void TileShare(int32_t distractors, int ranks, int rank, int32_t* first,
-               int32_t* end);
+void TileShare(int32_t distractors, int32_t tile_rows, int ranks, int rank,
+               int32_t* first, int32_t* end);
 
 // PackPassOrder returns the bytes of `order`; UnpackPassOrder reads them
 // back, returning false when `bytes` are not what PackPassOrder wrote.

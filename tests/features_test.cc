@@ -105,6 +105,15 @@ TEST(FeatureScoresTest, AScoreDependsOnItsRowsAndPlaceAlone) {
   EXPECT_EQ(differ, 0);
 }
 
+TEST(FeatureScoresTest, TilesStayNearTwoMiBWhateverTheWidth) {
+  const std::pair<int32_t, int32_t> widths[] = {
+      {1, 1024},   {512, 1024}, {513, 512}, {1024, 512},
+      {1025, 256}, {32768, 16}, {65536, 16}};
+  for (const auto& [dim, rows] : widths) {
+    EXPECT_EQ(FeatureScorer::TileRows(dim), rows) << dim << " columns";
+  }
+}
+
 // Runs `program` with `args` through the shell, standard input from
 // `input` when given.
 RunResult Shell(const ScratchDir& dir, const std::string& program,
@@ -147,6 +156,34 @@ TEST(FeatureRouteTest, SameFilesAsTheScoreFilesOfTheSameFeatures) {
   const std::string distractors = dir.Path("distractor_features.npy");
   const std::string probes = dir.Path("probe_features.npy");
   const std::string info = dir.Path("probe_info.json");
+  // Wide rows make narrower tiles: 700 distractors of 1,100 columns are
+  // three tiles of 256 rows.
+  const std::string wide = dir.Path("wide");
+  ASSERT_EQ(testutil::Run(dir, MAKE_FEATURES_BIN,
+                          {"--out", wide, "--probes", "60", "--subjects", "20",
+                           "--distractors", "700", "--dim", "1100",
+                           "--duplicate_rows", "5"})
+                .status,
+            0);
+  ASSERT_EQ(
+      Shell(dir, SCORE_FEATURES_BIN,
+            {wide + "/distractor_features.npy", wide + "/probe_features.npy",
+             wide + "/d.mat", wide + "/p.mat"})
+          .status,
+      0);
+  ASSERT_EQ(Shell(dir, FUSE_RESULTS_BIN,
+                  {wide + "/d.mat", wide + "/p.mat", wide + "/probe_info.json",
+                   "600", wide + "/r1", wide + "/m1"})
+                .status,
+            0);
+  ASSERT_EQ(Shell(dir, FUSE_RESULTS_BIN,
+                  {"--features", wide + "/distractor_features.npy",
+                   wide + "/probe_features.npy", wide + "/probe_info.json",
+                   "600", wide + "/r2", wide + "/m2"})
+                .status,
+            0);
+  EXPECT_EQ(ReadFile(wide + "/r2"), ReadFile(wide + "/r1"));
+  EXPECT_EQ(ReadFile(wide + "/m2"), ReadFile(wide + "/m1"));
   for (const std::string metric : {"cosine", "dot", "l2"}) {
     const RunResult scored = Shell(dir, SCORE_FEATURES_BIN,
                                    {"--metric", metric, distractors, probes,

@@ -161,7 +161,8 @@ PassAnswers AnswerFromFeatures(const std::string& path,
     if (ranks == 0) {
       stream.Select(end, scorer.dim());
     } else {
-      TileShare(plan.num_distractors, ranks, rank, &first, &end);
+      TileShare(plan.num_distractors, scorer.tile_rows(), ranks, rank, &first,
+                &end);
       stream.SelectRows(first, end, scorer.dim());
     }
     FeatureSource source(scorer, &stream, plan.probe_rows, first, end);
@@ -191,7 +192,7 @@ TEST(ShareExchangeTest, TileSharesOfFeaturesCombineIntoTheWhole) {
   testutil::ScratchDir dir;
   std::mt19937 random(3);
   std::normal_distribution<float> normal;
-  const int32_t distractors = 2 * FeatureScorer::kTileRows + 300;
+  const int32_t distractors = 2 * FeatureScorer::TileRows(9) + 300;
   cv::Mat probes(7, 9, CV_32F), others(distractors, 9, CV_32F);
   for (cv::Mat* m : {&probes, &others}) {
     for (int r = 0; r < m->rows; ++r) {
@@ -203,7 +204,7 @@ TEST(ShareExchangeTest, TileSharesOfFeaturesCombineIntoTheWhole) {
   SaveNpy(path, others, false, false);
   const FeatureScorer scorer(probes, Metric::kCosine);
   const cv::Mat scores = scorer.ScoreMatrix(others);
-  for (const int32_t n : {distractors, FeatureScorer::kTileRows + 1, 3}) {
+  for (const int32_t n : {distractors, FeatureScorer::TileRows(9) + 1, 3}) {
     PassPlan plan = MakePlan(scores, n, &random);
     plan.probe_rows = scores.rows;
     plan.probe_thresholds.resize(scores.rows, {0.0f, 0.1f});
