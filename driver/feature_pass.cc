@@ -48,20 +48,16 @@ void FeatureSource::Scan(
     PassPiece* piece,
     const std::function<void(const std::vector<RowSegment>&)>& scan) {
   const int32_t n = scorer_.tile_rows();
-  TileScratch& scratch = scratches_.local();
   const int32_t count = static_cast<int32_t>(piece->count);
-  scorer_.PrepareTile(piece->values.data(), count, &scratch);
   std::vector<RowSegment> segments;
-  for (int32_t block = 0; block < scorer_.blocks(); ++block) {
-    const int32_t p0 = block * scorer_.block_probes();
-    const int32_t p1 = std::min(rows_, p0 + scorer_.block_probes());
-    if (p0 >= p1) break;
-    scorer_.ScoreBlock(block, &scratch);
-    segments.clear();
-    for (int32_t p = p0; p < p1; ++p) {
-      segments.push_back({p, static_cast<int32_t>(piece->first), count,
-                          &scratch.scores[size_t(p - p0) * n]});
-    }
-    scan(segments);
-  }
+  scorer_.ScoreTile(
+      piece->values.data(), count, rows_, &scratches_.local(),
+      [&](int32_t p0, int32_t p1, const float* scores) {
+        segments.clear();
+        for (int32_t p = p0; p < p1; ++p) {
+          segments.push_back({p, static_cast<int32_t>(piece->first), count,
+                              scores + size_t(p - p0) * n});
+        }
+        scan(segments);
+      });
 }

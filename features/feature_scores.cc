@@ -60,18 +60,14 @@ struct MatrixTiles {
     for (int32_t tile = tiles.begin(); tile < tiles.end(); ++tile) {
       const int32_t first = tile * n;
       const int32_t count = std::min(n, others.rows - first);
-      scorer.PrepareTile(others.ptr<float>(first), count, &scratch);
-      for (int32_t block = 0; block < scorer.blocks(); ++block) {
-        scorer.ScoreBlock(block, &scratch);
-        const int32_t p0 = block * scorer.block_probes();
-        const int32_t p1 =
-            std::min(scorer.probes(), p0 + scorer.block_probes());
-        for (int32_t p = p0; p < p1; ++p) {
-          std::memcpy(scores->ptr<float>(p) + first,
-                      &scratch.scores[size_t(p - p0) * n],
-                      sizeof(float) * count);
-        }
-      }
+      scorer.ScoreTile(
+          others.ptr<float>(first), count, scorer.probes(), &scratch,
+          [&](int32_t p0, int32_t p1, const float* block) {
+            for (int32_t p = p0; p < p1; ++p) {
+              std::memcpy(scores->ptr<float>(p) + first,
+                          block + size_t(p - p0) * n, sizeof(float) * count);
+            }
+          });
     }
   }
 };
@@ -123,6 +119,18 @@ int32_t FeatureScorer::TileRows(int32_t dim) {
     rows /= 2;
   }
   return rows;
+}
+
+void FeatureScorer::ScoreTile(const float* rows, int32_t count, int32_t probes,
+                              TileScratch* scratch,
+                              const BlockScores& use) const {
+  PrepareTile(rows, count, scratch);
+  const int32_t end = std::min(probes, probes_);
+  for (int32_t block = 0; block * block_probes_ < end; ++block) {
+    ScoreBlock(block, scratch);
+    const int32_t first = block * block_probes_;
+    use(first, std::min(end, first + block_probes_), scratch->scores.data());
+  }
 }
 
 void FeatureScorer::PrepareTile(const float* rows, int32_t count,

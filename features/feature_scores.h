@@ -61,21 +61,20 @@ class FeatureScorer {
   Metric metric() const { return metric_; }
   int32_t probes() const { return probes_; }
   int32_t dim() const { return dim_; }
-  int32_t block_probes() const { return block_probes_; }
-  int32_t blocks() const { return blocks_; }
-
   int32_t tile_rows() const { return tile_rows_; }
 
-  // PrepareTile takes `count` (at most tile_rows()) rows of `dim()` floats at
-  // `rows`, one after the other, into `scratch` as the metric needs them.
-  void PrepareTile(const float* rows, int32_t count,
-                   TileScratch* scratch) const;
+  // What ScoreTile hands over for each block of probes: the scores of
+  // probes first .. end - 1, probe p's against tile row j at
+  // scores[(p - first) * tile_rows() + j], valid during the call only.
+  using BlockScores =
+      std::function<void(int32_t first, int32_t end, const float* scores)>;
 
-  // ScoreBlock computes the scores of the probes of block `block` against
-  // the tile prepared in `scratch`, into scratch->scores: the score of
-  // probe block * block_probes() + i against tile row j at
-  // [i * tile_rows() + j].
-  void ScoreBlock(int32_t block, TileScratch* scratch) const;
+  // ScoreTile scores the tile of `count` (at most tile_rows()) rows of
+  // `dim()` floats at `rows`, one after the other, against probes 0 ..
+  // probes - 1 (at most probes()), a block at a time through `scratch`,
+  // and calls `use` with each block's scores while they are in the cache.
+  void ScoreTile(const float* rows, int32_t count, int32_t probes,
+                 TileScratch* scratch, const BlockScores& use) const;
 
   // ScoreMatrix returns the probes x rows matrix of the probes' scores
   // against every row of `others` (rows x dim, CV_32FC1), computed tile by
@@ -83,6 +82,15 @@ class FeatureScorer {
   cv::Mat ScoreMatrix(const cv::Mat& others) const;
 
  private:
+  // PrepareTile takes the tile's rows into `scratch` as the metric needs
+  // them, padded with zero rows.
+  void PrepareTile(const float* rows, int32_t count,
+                   TileScratch* scratch) const;
+
+  // ScoreBlock computes the scores of the probes of block `block` against
+  // the tile prepared in `scratch`, into scratch->scores.
+  void ScoreBlock(int32_t block, TileScratch* scratch) const;
+
   Metric metric_;
   cv::Mat features_;
   int32_t probes_ = 0;

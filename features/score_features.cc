@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -96,28 +97,25 @@ struct BatchTiles {
   int32_t distractors;             // Columns of the output.
   int fd;
   tbb::enumerable_thread_specific<TileScratch>* scratches;
-  bool* failed;
+  std::atomic<bool>* failed;  // Set by any thread whose write fails.
 
   void operator()(const tbb::blocked_range<int32_t>& tiles) const {
     const int32_t n = scorer.tile_rows();
     TileScratch& scratch = scratches->local();
     for (int32_t t = tiles.begin(); t < tiles.end(); ++t) {
       const int32_t tile_count = std::min(n, count - t * n);
-      scorer.PrepareTile(&rows[size_t(t) * n * scorer.dim()], tile_count,
-                         &scratch);
-      for (int32_t block = 0; block < scorer.blocks(); ++block) {
-        scorer.ScoreBlock(block, &scratch);
-        const int32_t p0 = block * scorer.block_probes();
-        const int32_t p1 =
-            std::min(scorer.probes(), p0 + scorer.block_probes());
-        for (int32_t p = p0; p < p1; ++p) {
-          const off_t at = 16 + (off_t{p} * distractors + first + t * n) * 4;
-          if (!WriteAll(fd, &scratch.scores[size_t(p - p0) * n],
-                        sizeof(float) * tile_count, at)) {
-            *failed = true;  // Any thread's failure fails the file.
-          }
-        }
-      }
+      scorer.ScoreTile(
+          &rows[size_t(t) * n * scorer.dim()], tile_count, scorer.probes(),
+          &scratch, [&](int32_t p0, int32_t p1, const float* scores) {
+            for (int32_t p = p0; p < p1; ++p) {
+              const off_t at =
+                  16 + (off_t{p} * distractors + first + t * n) * 4;
+              if (!WriteAll(fd, scores + size_t(p - p0) * n,
+                            sizeof(float) * tile_count, at)) {
+                failed->store(true);
+              }
+            }
+          });
     }
   }
 };
@@ -209,7 +207,7 @@ int main(int argc, char** argv) {
   std::vector<float> rows(size_t(kTilesPerBatch) * n * dim);
   std::vector<RowSegment> segments;
   tbb::enumerable_thread_specific<TileScratch> scratches;
-  bool failed = false;
+  std::atomic<bool> failed{false};
   for (int32_t first = 0; first < distractors;) {
     const int32_t count = std::min(kTilesPerBatch * n, distractors - first);
     const int64_t wanted = int64_t{count} * dim;
