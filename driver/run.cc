@@ -221,19 +221,14 @@ void NoteChangedValues(const std::string& path, int64_t changed, int64_t read) {
                path.c_str());
 }
 
-// CheckFeatures returns true iff `features` can be scored: 32-bit floats
-// (or nothing) with at least one column; otherwise says why in `error`.
-bool CheckFeatures(const cv::Mat& features, std::string* error) {
-  if (features.rows > 0 && features.type() != CV_32FC1) {
-    *error = "features must be 32-bit floats (type code 5), not type code " +
-             std::to_string(features.type());
-    return false;
-  }
-  if (features.rows > 0 && features.cols == 0) {
-    *error = "the features have no columns";
-    return false;
-  }
-  return true;
+// OpenDistractors opens the distractor file and reads its header; says why
+// not and returns false when it cannot.
+bool OpenDistractors(const RunInputs& in, MatRowStream* stream) {
+  bool opened = false;
+  std::string error;
+  if (stream->Open(in.distractor_scores_filename, &opened, &error)) return true;
+  ReportUnloadableDistractors(in, error);
+  return false;
 }
 
 // LoadFirstInputs handles the command line, the probe info file, the
@@ -289,8 +284,14 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
   std::string error;
   int64_t changed = 0;
   cv::Mat loaded;
-  if (!LoadScoreMatrix(in->probe_scores_filename, &loaded, &changed, &error) ||
-      (options.features && !CheckFeatures(loaded, &error))) {
+  bool usable =
+      LoadScoreMatrix(in->probe_scores_filename, &loaded, &changed, &error);
+  if (usable && options.features) {
+    error =
+        FeatureFileProblem(loaded.rows, loaded.cols, loaded.type(), -1, false);
+    usable = error.empty();
+  }
+  if (!usable) {
     std::fprintf(stderr, "%s: %s\n", in->probe_scores_filename.c_str(),
                  error.c_str());
     std::puts("Could not load probe scores!");
@@ -504,12 +505,7 @@ bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
 bool EvaluateInOnePassWith(const PassRunner& runner, RunInputs* in,
                            RunOutputs* out) {
   MatRowStream stream;
-  bool opened = false;
-  std::string error;
-  if (!stream.Open(in->distractor_scores_filename, &opened, &error)) {
-    ReportUnloadableDistractors(*in, error);
-    return false;
-  }
+  if (!OpenDistractors(*in, &stream)) return false;
   const MatHeader& header = stream.header();
   if (!CheckDistractorMatrix(header.rows, header.cols, header.type, in)) {
     return false;
@@ -601,25 +597,11 @@ bool EvaluateFromFeaturesWith(const FeaturePassRunner& runner, RunInputs* in,
                               RunOutputs* out) {
   const FeatureScorer& scorer = *in->scorer;
   MatRowStream stream;
-  bool opened = false;
-  std::string error;
-  if (!stream.Open(in->distractor_scores_filename, &opened, &error)) {
-    ReportUnloadableDistractors(*in, error);
-    return false;
-  }
+  if (!OpenDistractors(*in, &stream)) return false;
   const MatHeader& header = stream.header();
-  if (header.rows > 0 && header.type != CV_32FC1) {
-    error = "features must be 32-bit floats (type code 5), not type code " +
-            std::to_string(header.type);
-  } else if (header.rows > 0 && header.cols != scorer.dim()) {
-    error = "the distractor features have " + std::to_string(header.cols) +
-            " columns, but the probe features have " +
-            std::to_string(scorer.dim());
-  } else if (stream.column_major()) {
-    error =
-        "is in Fortran order; features are read a row at a time: save them "
-        "in C order (np.ascontiguousarray)";
-  }
+  const std::string error =
+      FeatureFileProblem(header.rows, header.cols, header.type, scorer.dim(),
+                         stream.column_major());
   if (!error.empty()) {
     ReportUnloadableDistractors(*in, error);
     return false;

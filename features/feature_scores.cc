@@ -84,6 +84,24 @@ bool ParseMetric(const std::string& text, Metric* metric) {
   return false;
 }
 
+std::string FeatureFileProblem(int32_t rows, int32_t cols, int32_t type,
+                               int32_t dim, bool column_major) {
+  if (rows > 0 && type != CV_32FC1) {
+    return "features must be 32-bit floats (type code 5), not type code " +
+           std::to_string(type);
+  }
+  if (rows > 0 && dim >= 0 && cols != dim) {
+    return "the distractor features have " + std::to_string(cols) +
+           " columns, but the probe features have " + std::to_string(dim);
+  }
+  if (rows > 0 && cols == 0) return "the features have no columns";
+  if (column_major) {
+    return "is in Fortran order; features are read a row at a time: save "
+           "them in C order (np.ascontiguousarray)";
+  }
+  return "";
+}
+
 const char* MetricName(Metric metric) {
   switch (metric) {
     case Metric::kCosine:

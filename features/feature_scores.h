@@ -32,6 +32,15 @@ bool ParseMetric(const std::string& text, Metric* metric);
 // MetricName returns the name ParseMetric reads.
 const char* MetricName(Metric metric);
 
+// FeatureFileProblem returns what keeps a feature file holding a `rows` x
+// `cols` matrix of OpenCV `type` from being scored, or "" when nothing
+// does: values that are not 32-bit floats (type code 5), no columns,
+// another width than the probes' `dim` (for the distractors' file; -1 for
+// the probes' own), or columns stored one after the other
+// (`column_major`), which cannot be read a row at a time.
+std::string FeatureFileProblem(int32_t rows, int32_t cols, int32_t type,
+                               int32_t dim, bool column_major);
+
 // The buffers of one thread's tiles.
 struct TileScratch {
   std::vector<float> rows;    // tile_rows x dim, prepared, zero padded.

@@ -154,26 +154,18 @@ int main(int argc, char** argv) {
   if (!LoadScoreMatrix(probe_path, &probes, nullptr, &error)) {
     return Fail(probe_path, error);
   }
-  if (probes.rows > 0 && probes.type() != CV_32FC1) {
-    return Fail(probe_path, "features must be 32-bit floats");
-  }
+  error =
+      FeatureFileProblem(probes.rows, probes.cols, probes.type(), -1, false);
+  if (!error.empty()) return Fail(probe_path, error);
   MatRowStream stream;
   bool opened = false;
   if (!stream.Open(distractor_path, &opened, &error)) {
     return Fail(distractor_path, error);
   }
   const MatHeader& header = stream.header();
-  if (header.rows > 0 && header.cols != probes.cols) {
-    return Fail(distractor_path, "the distractor features have " +
-                                     std::to_string(header.cols) +
-                                     " columns, but the probe features have " +
-                                     std::to_string(probes.cols));
-  }
-  if (stream.column_major()) {
-    return Fail(distractor_path,
-                "is in Fortran order; save it in C order "
-                "(np.ascontiguousarray)");
-  }
+  error = FeatureFileProblem(header.rows, header.cols, header.type, probes.cols,
+                             stream.column_major());
+  if (!error.empty()) return Fail(distractor_path, error);
   const FeatureScorer scorer(probes, metric);
 
   OutputFile probe_out(args[3]);
