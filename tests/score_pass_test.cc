@@ -18,20 +18,11 @@ using testutil::Quote;
 using testutil::ReadFile;
 using testutil::ScratchDir;
 
-struct Experiment {
-  std::string distractors, probes, info;
-};
+using testutil::Experiment;
 
 Experiment Generate(const ScratchDir& dir, const std::string& name,
                     const std::vector<std::string>& flags) {
-  std::vector<std::string> args = {"--out", dir.Path(name)};
-  args.insert(args.end(), flags.begin(), flags.end());
-  const testutil::RunResult made =
-      testutil::Run(dir, MAKE_EXPERIMENT_BIN, args);
-  EXPECT_EQ(made.status, 0) << made.err;
-  return {dir.Path(name + "/distractor_scores.mat"),
-          dir.Path(name + "/probe_scores.mat"),
-          dir.Path(name + "/probe_info.json")};
+  return testutil::GenerateExperiment(dir, MAKE_EXPERIMENT_BIN, name, flags);
 }
 
 // Runs both programs on `e` and expects identical output, status and files;

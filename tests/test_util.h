@@ -90,6 +90,27 @@ inline RunResult Run(const ScratchDir& scratch, const std::string& program,
           ReadFile(out), ReadFile(err)};
 }
 
+// The three input files of an experiment.
+struct Experiment {
+  std::string distractors, probes, info;
+};
+
+// GenerateExperiment runs the generator `program` (make_experiment) with
+// `flags` into the folder `name` of `dir` and returns its files; a
+// failure of the generator fails the test.
+inline Experiment GenerateExperiment(const ScratchDir& dir,
+                                     const std::string& program,
+                                     const std::string& name,
+                                     const std::vector<std::string>& flags) {
+  std::vector<std::string> args = {"--out", dir.Path(name)};
+  args.insert(args.end(), flags.begin(), flags.end());
+  const RunResult made = Run(dir, program, args);
+  EXPECT_EQ(made.status, 0) << made.err;
+  return {dir.Path(name + "/distractor_scores.mat"),
+          dir.Path(name + "/probe_scores.mat"),
+          dir.Path(name + "/probe_info.json")};
+}
+
 }  // namespace testutil
 
 #endif  // FUSE_RESULTS_TESTS_TEST_UTIL_H_

@@ -44,47 +44,62 @@ PassPlan MakePlan(const cv::Mat& scores, int32_t num_distractors,
   return plan;
 }
 
+// ShareSum combines the answers of shares through the wire formats, as
+// rank 0 receives them: counts summed, records merged.
+class ShareSum {
+ public:
+  explicit ShareSum(const PassPlan& plan) : plan_(plan) {}
+
+  void Add(const PassAnswers& share, int64_t changed_values) {
+    const std::vector<int64_t> flat = FlattenCounts(share, changed_values);
+    if (counts_.empty()) counts_.assign(flat.size(), 0);
+    for (size_t i = 0; i < flat.size(); ++i) counts_[i] += flat[i];
+    std::vector<int32_t> mine = PackTopRecords(plan_, share);
+    if (!records_.empty()) {
+      MergeTopRecords(records_.data(), mine.data(),
+                      static_cast<int64_t>(share.top_distractors.size()));
+    }
+    records_ = std::move(mine);
+  }
+
+  PassAnswers Whole(int64_t* changed_values) const {
+    PassAnswers whole;
+    UnflattenCounts(plan_, counts_, &whole, changed_values);
+    UnpackTopRecords(records_, &whole);
+    return whole;
+  }
+
+ private:
+  const PassPlan& plan_;
+  std::vector<int64_t> counts_;
+  std::vector<int32_t> records_;
+};
+
 // Answers of one pass over `path`, whole (ranks 0) or split into `ranks`
-// shares combined through the wire formats, merging the records of ranks
-// in reverse order to show that grouping does not matter.
+// shares combined through the wire formats, the ranks taken from the last
+// to the first to show that the order does not matter.
 PassAnswers Answer(const std::string& path, const PassPlan& plan, int ranks,
                    int64_t* changed_values) {
-  std::vector<PassAnswers> shares(std::max(ranks, 1));
-  std::vector<int64_t> counts;
-  std::vector<int32_t> records;
-  *changed_values = 0;
-  for (int rank = 0; rank < std::max(ranks, 1); ++rank) {
+  ShareSum sum(plan);
+  for (int rank = std::max(ranks, 1) - 1; rank >= 0; --rank) {
     MatRowStream stream;
     bool opened = false;
     std::string error;
     EXPECT_TRUE(stream.Open(path, &opened, &error)) << error;
-    bool done = false;
+    PassAnswers share;
     if (ranks == 0) {
-      done = RunScorePass(plan, &stream, 7, 2, nullptr, &shares[0], &error);
+      EXPECT_TRUE(RunScorePass(plan, &stream, 7, 2, nullptr, &share, &error));
       *changed_values = stream.changed_values();
-      return shares[0];
+      return share;
     }
     int32_t first = 0, end = 0;
     ColumnShare(plan.num_distractors, ranks, rank, &first, &end);
-    done = RunScorePassOnShare(plan, first, end, &stream, 7, 2, nullptr,
-                               &shares[rank], &error);
-    EXPECT_TRUE(done) << error;
-    std::vector<int64_t> flat =
-        FlattenCounts(shares[rank], stream.changed_values());
-    if (counts.empty()) counts.assign(flat.size(), 0);
-    for (size_t i = 0; i < flat.size(); ++i) counts[i] += flat[i];
+    EXPECT_TRUE(RunScorePassOnShare(plan, first, end, &stream, 7, 2, nullptr,
+                                    &share, &error))
+        << error;
+    sum.Add(share, stream.changed_values());
   }
-  records = PackTopRecords(plan, shares[ranks - 1]);
-  for (int rank = ranks - 2; rank >= 0; --rank) {
-    std::vector<int32_t> into = PackTopRecords(plan, shares[rank]);
-    MergeTopRecords(records.data(), into.data(),
-                    static_cast<int64_t>(shares[rank].top_distractors.size()));
-    records = into;
-  }
-  PassAnswers whole;
-  UnflattenCounts(plan, counts, &whole, changed_values);
-  UnpackTopRecords(records, &whole);
-  return whole;
+  return sum.Whole(changed_values);
 }
 
 TEST(ShareExchangeTest, SharesCombineIntoTheWholeFromEveryFileKind) {
@@ -150,8 +165,7 @@ TEST(ShareExchangeTest, SharesCombineIntoTheWholeFromEveryFileKind) {
 PassAnswers AnswerFromFeatures(const std::string& path,
                                const FeatureScorer& scorer,
                                const PassPlan& plan, int ranks) {
-  std::vector<int64_t> counts;
-  std::vector<int32_t> records;
+  ShareSum sum(plan);
   for (int rank = 0; rank < std::max(ranks, 1); ++rank) {
     MatRowStream stream;
     bool opened = false;
@@ -170,22 +184,10 @@ PassAnswers AnswerFromFeatures(const std::string& path,
     EXPECT_TRUE(RunScorePassFrom(plan, &source, 3, nullptr, &share, &error))
         << error;
     if (ranks == 0) return share;
-    std::vector<int64_t> flat = FlattenCounts(share, 0);
-    if (counts.empty()) counts.assign(flat.size(), 0);
-    for (size_t i = 0; i < flat.size(); ++i) counts[i] += flat[i];
-    std::vector<int32_t> mine = PackTopRecords(plan, share);
-    if (records.empty()) {
-      records = mine;
-    } else {
-      MergeTopRecords(mine.data(), records.data(),
-                      static_cast<int64_t>(share.top_distractors.size()));
-    }
+    sum.Add(share, 0);
   }
-  PassAnswers whole;
   int64_t changed = 0;
-  UnflattenCounts(plan, counts, &whole, &changed);
-  UnpackTopRecords(records, &whole);
-  return whole;
+  return sum.Whole(&changed);
 }
 
 TEST(ShareExchangeTest, TileSharesOfFeaturesCombineIntoTheWhole) {
