@@ -45,10 +45,19 @@ class ThresholdLocator {
 
   // CountBelowFrom is CountBelow given the bucket of `x`.
   int32_t CountBelowFrom(float x, int32_t bucket) const {
+    return CountBelowFromFirst(x, FirstOf(bucket));
+  }
+
+  // The two steps of CountBelowFrom, for callers that take the first for a
+  // whole block of scores before walking any, so that the block's table
+  // reads are in flight together instead of one after another.
+  // FirstOf returns where the walk for a score of `bucket` starts: every
+  // threshold of an earlier bucket is below the score.
+  int32_t FirstOf(int32_t bucket) const { return starts_[bucket]; }
+  // CountBelowFromFirst walks the rest of the bucket from `k` =
+  // FirstOf(Bucket(x)), usually no step or one.
+  int32_t CountBelowFromFirst(float x, int32_t k) const {
     if (!(x <= highest_)) return m_;
-    // Every threshold of an earlier bucket is below x; the rest of x's own
-    // bucket is walked, usually no step or one.
-    int32_t k = starts_[bucket];
     k += thresholds_[k] < x;
     while (thresholds_[k] < x) ++k;
     return k;

@@ -110,4 +110,73 @@ TEST(RowScanTest, KernelsMatchAPlainScan) {
   }
 }
 
+// Scores beating each threshold, from the sorted scores: NaN beats none.
+std::vector<int64_t> PlainCounts(std::vector<float> scores,
+                                 const std::vector<float>& thresholds) {
+  scores.erase(std::remove_if(scores.begin(), scores.end(),
+                              [](float x) { return std::isnan(x); }),
+               scores.end());
+  std::sort(scores.begin(), scores.end());
+  std::vector<int64_t> counts;
+  for (const float t : thresholds) {
+    counts.push_back(scores.end() -
+                     std::upper_bound(scores.begin(), scores.end(), t));
+  }
+  return counts;
+}
+
+TEST(RowScanTest, LocatesAmongManyThresholds) {
+  // Thousands of thresholds, as the impostor rows get: large bucket tables,
+  // thresholds crowded a float apart into one bucket, and scores equal to
+  // thresholds.
+  std::mt19937 random(11);
+  std::normal_distribution<float> normal(0.3f, 0.2f);
+  for (int trial = 0; trial < 12; ++trial) {
+    std::vector<float> thresholds;
+    for (int i = 100 + random() % 3000; i > 0; --i) {
+      float t = normal(random);
+      thresholds.push_back(t);
+      if (i % 50 == 0) {
+        for (int j = 0; j < 20; ++j)
+          thresholds.push_back(t = std::nextafter(t, 1.0f));
+      }
+    }
+    if (trial % 3 == 0) thresholds.push_back(INFINITY);
+    if (trial % 4 == 0) thresholds.push_back(-INFINITY);
+    std::sort(thresholds.begin(), thresholds.end());
+    thresholds.erase(std::unique(thresholds.begin(), thresholds.end()),
+                     thresholds.end());
+    const int32_t m = static_cast<int32_t>(thresholds.size());
+    std::vector<float> scores(4000 + random() % 300);
+    for (float& x : scores) {
+      const uint32_t pick = random() % 10;
+      x = pick == 0   ? thresholds[random() % m]
+          : pick == 1 ? DrawScore(&random)
+                      : normal(random);
+    }
+    const std::vector<int64_t> expected = PlainCounts(scores, thresholds);
+    const int32_t count = static_cast<int32_t>(scores.size());
+    for (const VectorWidth width : Widths()) {
+      SCOPED_TRACE(testing::Message() << "trial " << trial << " width "
+                                      << static_cast<int>(width));
+      ThresholdLocator locator;
+      locator.Build(thresholds.data(), m);
+      std::vector<int64_t> impostors(m + 1, 0), probe(m + 1, 0);
+      ScanImpostorScores(scores.data(), count, locator, thresholds[0],
+                         impostors.data(), width);
+      BestDistractors best;
+      ThresholdLocator scratch;
+      ScanProbeScores(scores.data(), count, 0, thresholds.data(), m, 5, &best,
+                      probe.data(), &scratch, width);
+      int64_t impostors_above = 0, probe_above = 0;
+      for (int32_t t = m - 1; t >= 0; --t) {
+        impostors_above += impostors[t + 1];
+        probe_above += probe[t + 1];
+        ASSERT_EQ(impostors_above, expected[t]) << "threshold " << t;
+        ASSERT_EQ(probe_above, expected[t]) << "threshold " << t;
+      }
+    }
+  }
+}
+
 }  // namespace
