@@ -44,9 +44,10 @@ bool FeatureSource::Read(PassPiece* piece, bool* end, std::string* error) {
   return true;
 }
 
-void FeatureSource::Scan(
+bool FeatureSource::Scan(
     PassPiece* piece,
-    const std::function<void(const std::vector<RowSegment>&)>& scan) {
+    const std::function<void(const std::vector<RowSegment>&)>& scan,
+    std::string* /*error*/) {
   const int32_t n = scorer_.tile_rows();
   const int32_t count = static_cast<int32_t>(piece->count);
   std::vector<RowSegment> segments;
@@ -60,4 +61,5 @@ void FeatureSource::Scan(
         }
         scan(segments);
       });
+  return true;
 }

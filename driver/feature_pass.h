@@ -26,9 +26,9 @@ class FeatureSource : public ScoreSource {
                 int32_t first, int32_t end);
 
   bool Read(PassPiece* piece, bool* end, std::string* error) override;
-  void Scan(
-      PassPiece* piece,
-      const std::function<void(const std::vector<RowSegment>&)>& scan) override;
+  bool Scan(PassPiece* piece,
+            const std::function<void(const std::vector<RowSegment>&)>& scan,
+            std::string* error) override;
   int64_t bytes_total() const override { return stream_->bytes_total(); }
 
  private:

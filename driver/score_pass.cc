@@ -10,7 +10,9 @@
 #include <limits>
 #include <stdexcept>
 
+#include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
 #include <tbb/parallel_pipeline.h>
 
 namespace {
@@ -77,27 +79,38 @@ struct RunScanner {
 };
 
 // The source of a pass over a matrix file: pieces read by the stream, runs
-// as the stream delivers them.
+// as the stream delivers them. From a regular file of float32 values stored
+// row by row, the reading stage only lays a piece out and the scanning
+// stage reads it, so that both threads read and each scans what it just
+// read; anything else is read by the reading stage, in order.
 class StreamSource : public ScoreSource {
  public:
   StreamSource(MatRowStream* stream, int64_t piece_floats)
-      : stream_(stream), piece_floats_(piece_floats) {}
+      : stream_(stream),
+        piece_floats_(piece_floats),
+        defer_(stream->CanDeferReads()) {}
 
   bool Read(PassPiece* piece, bool* end, std::string* error) override {
     piece->values.resize(static_cast<size_t>(piece_floats_));
-    if (!stream_->Next(piece->values.data(), piece_floats_, &piece->segments,
-                       error)) {
-      return false;
-    }
+    const bool read =
+        defer_ ? stream_->Next(piece->values.data(), piece_floats_,
+                               &piece->segments, &piece->reads, error)
+               : stream_->Next(piece->values.data(), piece_floats_,
+                               &piece->segments, error);
+    if (!read) return false;
     *end = piece->segments.empty();
     piece->bytes_done = stream_->bytes_done();
     return true;
   }
 
-  void Scan(PassPiece* piece,
-            const std::function<void(const std::vector<RowSegment>&)>& scan)
-      override {
+  bool Scan(PassPiece* piece,
+            const std::function<void(const std::vector<RowSegment>&)>& scan,
+            std::string* error) override {
+    for (const DeferredRead& read : piece->reads) {
+      if (!stream_->ReadDeferred(read, error)) return false;
+    }
     scan(piece->segments);
+    return true;
   }
 
   int64_t bytes_total() const override { return stream_->bytes_total(); }
@@ -105,6 +118,7 @@ class StreamSource : public ScoreSource {
  private:
   MatRowStream* stream_;
   int64_t piece_floats_;
+  bool defer_;
 };
 
 // SortedThresholds returns `scores` sorted ascending without NaNs and
@@ -117,6 +131,22 @@ std::vector<float> SortedThresholds(std::vector<float> scores) {
   scores.erase(std::unique(scores.begin(), scores.end()), scores.end());
   return scores;
 }
+
+// SortThresholdLists is the body of the parallel loop that sorts the
+// plan's lists with SortedThresholds: item 0 is the impostors' list, item
+// p + 1 probe p's. A named type, so that the race checker's reports can
+// name the loop's tasks.
+struct SortThresholdLists {
+  PassPlan* plan;
+
+  void operator()(const tbb::blocked_range<size_t>& range) const {
+    for (size_t i = range.begin(); i != range.end(); ++i) {
+      std::vector<float>& list =
+          i == 0 ? plan->impostor_thresholds : plan->probe_thresholds[i - 1];
+      list = SortedThresholds(std::move(list));
+    }
+  }
+};
 
 // CountBeating returns how many scores beat `score` by the answers
 // `counts` for `thresholds`: 0 for NaN, which nothing beats. A score of
@@ -157,11 +187,11 @@ PassPlan PlanScorePass(ScoreQuestions questions, int32_t num_distractors,
     plan.probe_thresholds[probe].push_back(score);
   }
   questions.probe_scores = {};
-  for (std::vector<float>& thresholds : plan.probe_thresholds) {
-    thresholds = SortedThresholds(std::move(thresholds));
-  }
-  plan.impostor_thresholds =
-      SortedThresholds(std::move(questions.impostor_scores));
+  plan.impostor_thresholds = std::move(questions.impostor_scores);
+  // The impostors' list, about as long as all the probes' together, is
+  // item 0: one thread sorts it while the others sort the probes' lists.
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, probes + 1, 16),
+                    SortThresholdLists{&plan});
   return plan;
 }
 
@@ -229,15 +259,20 @@ bool RunScorePassFrom(const PassPlan& plan, ScoreSource* source,
   std::vector<PassPiece> ring(
       static_cast<size_t>(std::max(pieces_in_flight, 1)));
   size_t next_piece = 0;
-  bool failed = false;
+  bool read_failed = false;  // The reading stage's; its error is in *error.
+  // The last stage's: the first piece, in reading order, whose input
+  // failed, or progress that stopped the pass.
+  bool scan_failed = false;
+  std::string scan_error;
+  bool progress_stopped = false;
   // Set by the last stage, read by the reading stage.
-  std::atomic<bool> stopped{false};
+  std::atomic<bool> halt{false};
 
   // The last stage runs in order, so a piece is back in the ring before its
   // slot comes round again: at most ring.size() pieces are ever live. Each
   // stage takes over what the one before handed over: the reading stage
   // its stream from its last call, every stage its piece, the last stage
-  // its progress; the code after the pipeline all of it (`finished`).
+  // its own state; the code after the pipeline all of it (`finished`).
   // Every stage first takes over what was set up before the pipeline,
   // through a token it can reach without touching its captures.
   const int reading = 0, reporting = 0, finished = 0;
@@ -249,16 +284,14 @@ bool RunScorePassFrom(const PassPlan& plan, ScoreSource* source,
             TakeOver(&reading);
             PassPiece* piece = &ring[next_piece++ % ring.size()];
             TakeOver(piece);
-            if (stopped.load(std::memory_order_relaxed)) {
-              *error = "stopped";
-              failed = true;
-            }
             bool end = false;
-            if (failed || !source->Read(piece, &end, error)) {
-              failed = true;
-              control.stop();
-              piece = nullptr;
-            } else if (end) {
+            if (halt.load(std::memory_order_relaxed) || read_failed) {
+              end = true;
+            } else if (!source->Read(piece, &end, error)) {
+              read_failed = true;
+              end = true;
+            }
+            if (end) {
               control.stop();
               piece = nullptr;
             } else {
@@ -273,9 +306,11 @@ bool RunScorePassFrom(const PassPlan& plan, ScoreSource* source,
           [&](PassPiece* piece) {
             TakeOver(&kPipelineSetUp);
             TakeOver(piece);
-            source->Scan(piece, RunScanner{plan, offsets, locator,
-                                           lowest_impostor_threshold, top_count,
-                                           &tallies.local()});
+            piece->failed = !source->Scan(
+                piece,
+                RunScanner{plan, offsets, locator, lowest_impostor_threshold,
+                           top_count, &tallies.local()},
+                &piece->error);
             HandOver(piece);
             HandOver(&finished);
             return piece;
@@ -285,9 +320,16 @@ bool RunScorePassFrom(const PassPlan& plan, ScoreSource* source,
             TakeOver(&kPipelineSetUp);
             TakeOver(&reporting);
             TakeOver(piece);
-            if (progress &&
-                !progress(piece->bytes_done, source->bytes_total())) {
-              stopped.store(true, std::memory_order_relaxed);
+            if (!scan_failed && !progress_stopped) {
+              if (piece->failed) {
+                scan_failed = true;
+                scan_error = piece->error;
+                halt.store(true, std::memory_order_relaxed);
+              } else if (progress &&
+                         !progress(piece->bytes_done, source->bytes_total())) {
+                progress_stopped = true;
+                halt.store(true, std::memory_order_relaxed);
+              }
             }
             HandOver(piece);  // Back in the ring, for the reading stage.
             HandOver(&reporting);
@@ -296,26 +338,43 @@ bool RunScorePassFrom(const PassPlan& plan, ScoreSource* source,
   HandOver(&kPipelineSetUp);
   tbb::parallel_pipeline(ring.size(), stages);
   TakeOver(&finished);
-  if (failed) return false;
-  if (progress && !progress(source->bytes_total(), source->bytes_total())) {
+  // A piece whose input failed comes before any piece the reading stage
+  // could not take in.
+  if (scan_failed) {
+    *error = scan_error;
+    return false;
+  }
+  if (read_failed) return false;
+  if (progress_stopped ||
+      (progress && !progress(source->bytes_total(), source->bytes_total()))) {
     *error = "stopped";
     return false;
   }
 
-  // Merge what the threads saw. Sums and the best of a union do not depend
-  // on how the rows were split between threads.
-  std::vector<int64_t> probe_histogram(offsets.back(), 0);
-  std::vector<int64_t> impostor_histogram(impostor.size() + 1, 0);
-  std::vector<BestDistractors> best(probes);
-  for (const ThreadTally& tally : tallies) {
-    for (size_t i = 0; i < probe_histogram.size(); ++i) {
-      probe_histogram[i] += tally.probe_histogram[i];
+  // Merge what the threads saw into the first thread's tally, which is
+  // already in memory (a fresh total would be as large, and new pages).
+  // Sums and the best of a union do not depend on how the rows were split
+  // between threads.
+  ThreadTally* merged = nullptr;
+  for (ThreadTally& tally : tallies) {
+    if (merged == nullptr) {
+      merged = &tally;
+      continue;
     }
-    for (size_t i = 0; i < impostor_histogram.size(); ++i) {
-      impostor_histogram[i] += tally.impostor_histogram[i];
+    for (size_t i = 0; i < merged->probe_histogram.size(); ++i) {
+      merged->probe_histogram[i] += tally.probe_histogram[i];
     }
-    for (size_t p = 0; p < probes; ++p) best[p].Merge(tally.best[p], top_count);
+    for (size_t i = 0; i < merged->impostor_histogram.size(); ++i) {
+      merged->impostor_histogram[i] += tally.impostor_histogram[i];
+    }
+    for (size_t p = 0; p < probes; ++p) {
+      merged->best[p].Merge(tally.best[p], top_count);
+    }
   }
+  if (merged == nullptr) merged = &tallies.local();  // Nothing was scanned.
+  const std::vector<int64_t>& probe_histogram = merged->probe_histogram;
+  const std::vector<int64_t>& impostor_histogram = merged->impostor_histogram;
+  const std::vector<BestDistractors>& best = merged->best;
   answers->top_distractors.assign(probes, {});
   answers->probe_counts.assign(probes, {});
   for (size_t p = 0; p < probes; ++p) {

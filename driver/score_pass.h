@@ -96,14 +96,20 @@ bool RunScorePass(const PassPlan& plan, MatRowStream* stream,
 struct PassPiece {
   std::vector<float> values;         // Sized by the source.
   std::vector<RowSegment> segments;  // Runs of scores held in `values`.
+  std::vector<DeferredRead> reads;   // Left by the reading stage to Scan.
   int64_t first = 0;                 // Source-defined: first row taken in.
   int64_t count = 0;                 // Source-defined: how many.
   int64_t bytes_done = 0;            // Input consumed up to this piece.
+  bool failed = false;               // Scan failed, saying why in `error`.
+  std::string error;
 };
 
 // ScoreSource feeds the pass with scores: read from a file, or computed.
 // Read runs for one piece at a time, in order; Scan may run for several
-// pieces at once, on any threads.
+// pieces at once, on any threads. What Read takes in may be only the
+// layout of the piece, its input then taken in by Scan: the reading of a
+// regular file is spread over the threads that way, each piece read by the
+// thread that scans it, into its own cache.
 class ScoreSource {
  public:
   virtual ~ScoreSource() = default;
@@ -114,9 +120,12 @@ class ScoreSource {
 
   // Scan calls `scan` with every run of scores the piece stands for, each
   // run in one row; each call's runs stay valid during that call only.
-  virtual void Scan(
+  // Returns false with `error` when the piece's input fails; the pass then
+  // fails with the error of the first such piece in reading order.
+  virtual bool Scan(
       PassPiece* piece,
-      const std::function<void(const std::vector<RowSegment>&)>& scan) = 0;
+      const std::function<void(const std::vector<RowSegment>&)>& scan,
+      std::string* error) = 0;
 
   // Input bytes in all, for the progress of the pass.
   virtual int64_t bytes_total() const = 0;

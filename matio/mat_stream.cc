@@ -126,18 +126,12 @@ void MatRowStream::SelectRows(int32_t first_row, int32_t end_row,
   share_bytes_ = (int64_t{rows_} - row_) * cols_ * element_size_;
 }
 
-bool MatRowStream::ReadElementsAt(float* dst, int64_t count, int64_t at,
-                                  std::string* error) {
+bool MatRowStream::ReadBytesAt(char* dst, int64_t length, int64_t at,
+                               std::string* error) const {
   const int fd = fileno(file_);
-  const int64_t length = count * element_size_;
-  char* out = element_size_ == 4 ? reinterpret_cast<char*>(dst) : nullptr;
-  if (out == nullptr) {
-    scratch_.resize(static_cast<size_t>(length));
-    out = scratch_.data();
-  }
   for (int64_t done = 0; done < length;) {
     const ssize_t got =
-        pread(fd, out + done, static_cast<size_t>(length - done),
+        pread(fd, dst + done, static_cast<size_t>(length - done),
               static_cast<off_t>(data_offset_ + at + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
@@ -147,11 +141,34 @@ bool MatRowStream::ReadElementsAt(float* dst, int64_t count, int64_t at,
     }
     done += got;
   }
+  return true;
+}
+
+bool MatRowStream::ReadElementsAt(float* dst, int64_t count, int64_t at,
+                                  std::string* error) {
+  const int64_t length = count * element_size_;
+  if (deferred_ != nullptr) {
+    deferred_->push_back({dst, count, at});
+    share_done_ += length;
+    return true;
+  }
+  char* out = element_size_ == 4 ? reinterpret_cast<char*>(dst) : nullptr;
+  if (out == nullptr) {
+    scratch_.resize(static_cast<size_t>(length));
+    out = scratch_.data();
+  }
+  if (!ReadBytesAt(out, length, at, error)) return false;
   if (element_size_ == 8) {
     changed_values_ += NarrowToFloats(scratch_.data(), count, dst);
   }
   share_done_ += length;
   return true;
+}
+
+bool MatRowStream::ReadDeferred(const DeferredRead& read,
+                                std::string* error) const {
+  return ReadBytesAt(reinterpret_cast<char*>(read.dst), read.count * 4, read.at,
+                     error);
 }
 
 bool MatRowStream::ReadBytes(void* dst, int64_t length, std::string* error) {
@@ -172,6 +189,11 @@ bool MatRowStream::ReadBytes(void* dst, int64_t length, std::string* error) {
 }
 
 bool MatRowStream::ReadElements(float* dst, int64_t count, std::string* error) {
+  if (deferred_ != nullptr) {
+    deferred_->push_back({dst, count, position_});
+    position_ += count * 4;
+    return true;
+  }
   if (element_size_ == 4) return ReadBytes(dst, count * 4, error);
   // float64: converted through the scratch buffer.
   const int64_t piece = std::max<int64_t>(kScratchBytes / 8, 1);
@@ -187,6 +209,10 @@ bool MatRowStream::ReadElements(float* dst, int64_t count, std::string* error) {
 
 bool MatRowStream::SkipBytes(int64_t length, std::string* error) {
   if (length <= 0) return true;
+  if (deferred_ != nullptr) {
+    position_ += length;  // Nothing is read; the reads say where.
+    return true;
+  }
   if (seekable_ && fseeko(file_, length, SEEK_CUR) == 0) {
     position_ += length;  // The file's length was checked at Open.
     return true;
@@ -216,6 +242,16 @@ int32_t MatRowStream::AddSegment(int32_t count, const float* values,
     ++row_;
   }
   return count;
+}
+
+bool MatRowStream::Next(float* buffer, int64_t capacity,
+                        std::vector<RowSegment>* segments,
+                        std::vector<DeferredRead>* reads, std::string* error) {
+  reads->clear();
+  deferred_ = reads;
+  const bool laid_out = Next(buffer, capacity, segments, error);
+  deferred_ = nullptr;
+  return laid_out;
 }
 
 bool MatRowStream::Next(float* buffer, int64_t capacity,

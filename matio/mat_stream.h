@@ -27,6 +27,14 @@ struct RowSegment {
   const float* values = nullptr;  // `count` elements, inside the buffer.
 };
 
+// A read that Next left to its caller: `count` elements from data-section
+// offset `at` into `dst`.
+struct DeferredRead {
+  float* dst = nullptr;
+  int64_t count = 0;
+  int64_t at = 0;
+};
+
 class MatRowStream {
  public:
   MatRowStream() = default;
@@ -96,6 +104,25 @@ class MatRowStream {
   bool Next(float* buffer, int64_t capacity, std::vector<RowSegment>* segments,
             std::string* error);
 
+  // True iff Next can leave its reads to the caller: a regular file of
+  // float32 values stored row by row.
+  bool CanDeferReads() const {
+    return seekable_ && element_size_ == 4 && !column_major();
+  }
+
+  // Next with `reads` lays out the next piece without reading it: the
+  // segments are Next's, but their values are there only once every read
+  // of `*reads` (replaced) is done, by ReadDeferred. Everything else (what
+  // is delivered, bytes_done()) is as with Next. Requires CanDeferReads();
+  // the file's length was checked at Open, so laying out does not fail.
+  bool Next(float* buffer, int64_t capacity, std::vector<RowSegment>* segments,
+            std::vector<DeferredRead>* reads, std::string* error);
+
+  // ReadDeferred does `read` with positioned reads. It may run on any
+  // thread, at the same time as other calls of it and of Next. Returns
+  // false with the error Next would give for the same missing bytes.
+  bool ReadDeferred(const DeferredRead& read, std::string* error) const;
+
   // Bytes of the data section (as stored in the file) consumed so far, and
   // in all; of the share only, after SelectColumns.
   int64_t bytes_done() const { return share_ ? share_done_ : position_; }
@@ -119,6 +146,9 @@ class MatRowStream {
   // positioned reads into `dst` as float32.
   bool ReadElementsAt(float* dst, int64_t count, int64_t at,
                       std::string* error);
+  // Reads `length` bytes at data-section offset `at` into `dst`.
+  bool ReadBytesAt(char* dst, int64_t length, int64_t at,
+                   std::string* error) const;
   bool SkipBytes(int64_t length, std::string* error);
   bool Finish(std::string* error);
   // Appends the next `count` selected elements, held at `values`, as a
@@ -146,6 +176,9 @@ class MatRowStream {
   NpyHeader npy_header_;  // When npy_.
   int64_t changed_values_ = 0;
   std::vector<char> scratch_;
+  // While Next lays out a piece for a caller that reads it: where the reads
+  // go instead of being done.
+  std::vector<DeferredRead>* deferred_ = nullptr;
 };
 
 #endif  // FUSE_RESULTS_MATIO_MAT_STREAM_H_

@@ -38,11 +38,12 @@ std::string File(int32_t rows, int32_t cols, int32_t gap,
 // reads the selection in pieces of `capacity` floats. Returns the values
 // read, with a check of every run's place, or the error.
 // With `first_col` >= 0, reads the share of columns first_col .. cols - 1
-// from a regular file instead (SelectColumns).
+// from a regular file instead (SelectColumns). With `defer`, lets Next
+// only lay each piece out and does its reads afterwards, last first.
 std::string ReadSelection(const testutil::ScratchDir& dir,
                           const std::string& bytes, bool pipe, int32_t rows,
                           int32_t cols, int64_t capacity,
-                          int32_t first_col = -1) {
+                          int32_t first_col = -1, bool defer = false) {
   std::string path = dir.Path("m.mat");
   int fds[2] = {-1, -1};
   if (pipe) {
@@ -66,9 +67,21 @@ std::string ReadSelection(const testutil::ScratchDir& dir,
     }
     std::vector<float> buffer(capacity);
     std::vector<RowSegment> segments;
+    std::vector<DeferredRead> reads;
+    EXPECT_EQ(stream.CanDeferReads(), !pipe);
+    auto next = [&] {
+      if (!defer)
+        return stream.Next(buffer.data(), capacity, &segments, &error);
+      if (!stream.Next(buffer.data(), capacity, &segments, &reads, &error)) {
+        return false;
+      }
+      for (auto read = reads.rbegin(); read != reads.rend(); ++read) {
+        if (!stream.ReadDeferred(*read, &error)) return false;
+      }
+      return true;
+    };
     int32_t row = 0, col = first;
-    while (stream.Next(buffer.data(), capacity, &segments, &error) &&
-           !segments.empty()) {
+    while (next() && !segments.empty()) {
       for (const RowSegment& s : segments) {
         EXPECT_TRUE(s.row == row && s.first_col == col && s.count > 0);
         for (int32_t k = 0; k < s.count; ++k) {
@@ -98,12 +111,15 @@ TEST(MatRowStreamTest, DeliversTheSelectionInPiecesFromFilesAndPipes) {
     for (const auto& [rows, cols, expected] : cases) {
       for (const bool pipe : {false, true}) {
         for (const int64_t capacity : {1, 5, 1000}) {
-          SCOPED_TRACE(testing::Message()
-                       << "gap " << gap << " pipe " << pipe << " " << rows
-                       << "x" << cols << " capacity " << capacity);
-          EXPECT_EQ(
-              ReadSelection(dir, File(3, 4, gap), pipe, rows, cols, capacity),
-              expected);
+          for (const bool defer : {false, !pipe}) {
+            SCOPED_TRACE(testing::Message()
+                         << "gap " << gap << " pipe " << pipe << " " << rows
+                         << "x" << cols << " capacity " << capacity << " defer "
+                         << defer);
+            EXPECT_EQ(ReadSelection(dir, File(3, 4, gap), pipe, rows, cols,
+                                    capacity, -1, defer),
+                      expected);
+          }
         }
       }
     }
@@ -127,12 +143,15 @@ TEST(MatRowStreamTest, ReadsOnlyItsShareOfTheColumns) {
   for (const int32_t gap : {0, 12}) {
     for (const auto& [rows, first, end, expected] : cases) {
       for (const int64_t capacity : {1, 3, 1000}) {
-        SCOPED_TRACE(testing::Message()
-                     << "gap " << gap << " rows " << rows << " columns "
-                     << first << ".." << end << " capacity " << capacity);
-        EXPECT_EQ(ReadSelection(dir, File(3, 4, gap), false, rows, end,
-                                capacity, first),
-                  expected);
+        for (const bool defer : {false, true}) {
+          SCOPED_TRACE(testing::Message()
+                       << "gap " << gap << " rows " << rows << " columns "
+                       << first << ".." << end << " capacity " << capacity
+                       << " defer " << defer);
+          EXPECT_EQ(ReadSelection(dir, File(3, 4, gap), false, rows, end,
+                                  capacity, first, defer),
+                    expected);
+        }
       }
     }
   }
@@ -150,6 +169,41 @@ TEST(MatRowStreamTest, ReadsOnlyItsShareOfTheColumns) {
   std::vector<RowSegment> segments;
   EXPECT_FALSE(stream.Next(buffer.data(), 100, &segments, &error));
   EXPECT_EQ(error, "stream ends after 24 of 48 data bytes (end of file)");
+}
+
+TEST(MatRowStreamTest, DeferredReadsFailAsTheStreamWouldHave) {
+  // A file cut after Open: laying the pieces out succeeds, and the read of
+  // the piece with the missing bytes fails with the message Next gives
+  // when it reads them itself.
+  testutil::ScratchDir dir;
+  const std::string whole = File(3, 4, 0);
+  for (const bool defer : {false, true}) {
+    testutil::WriteFile(dir.Path("m.mat"), whole);
+    MatRowStream stream;
+    bool opened = false;
+    std::string error;
+    ASSERT_TRUE(stream.Open(dir.Path("m.mat"), &opened, &error)) << error;
+    testutil::WriteFile(dir.Path("m.mat"), whole.substr(0, 16 + 26));
+    stream.Select(3, 3);
+    std::vector<float> buffer(4);
+    std::vector<RowSegment> segments;
+    std::vector<DeferredRead> reads;
+    std::string failure;
+    int64_t delivered = 0;
+    for (int piece = 0; piece < 4 && failure.empty(); ++piece) {
+      bool laid_out =
+          defer ? stream.Next(buffer.data(), 4, &segments, &reads, &error)
+                : stream.Next(buffer.data(), 4, &segments, &error);
+      for (const DeferredRead& read : reads) {
+        laid_out = laid_out && stream.ReadDeferred(read, &error);
+      }
+      if (!laid_out) failure = error;
+      if (laid_out) delivered += segments.size();
+    }
+    SCOPED_TRACE(defer ? "deferred" : "read by Next");
+    EXPECT_EQ(failure, "stream ends after 26 of 48 data bytes (end of file)");
+    EXPECT_EQ(delivered, 2);  // Row 0, then the first run of row 1.
+  }
 }
 
 }  // namespace

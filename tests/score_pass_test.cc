@@ -2,6 +2,8 @@
 // plain algorithms give: the same standard output, status and files. (That
 // the answers do not depend on the threads follows from evaluation_test,
 // where the pass, on threads, matches a count of every score.)
+#include <unistd.h>
+
 #include <cmath>
 #include <random>
 #include <string>
@@ -9,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/score_pass.h"
 #include "matio/mat_io.h"
+#include "matio/mat_stream.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -104,6 +108,40 @@ TEST(SinglePassTest, MatchesTheFullSortsOnNonFiniteScoresAndStrides) {
   // A stored stride wider than a row: the single pass skips the tail.
   ASSERT_TRUE(MatIO::Save(e.distractors, distractors.colRange(0, 30)));
   ExpectSameAsSortingEverything(dir, e, "25", /*piped=*/true);
+}
+
+TEST(SinglePassTest, FailsWithTheFirstMissingBytesOfAFileCutWhileOpen) {
+  // The pieces of a regular file are read by the threads that scan them,
+  // several at once and in any order; the pass still fails with the
+  // error of the first bytes missing, as reading in order would.
+  ScratchDir dir;
+  const std::string path = dir.Path("d.mat");
+  cv::Mat scores(60, 300, CV_32FC1);
+  for (int32_t r = 0; r < scores.rows; ++r) {
+    for (int32_t c = 0; c < scores.cols; ++c) {
+      scores.at<float>(r, c) = static_cast<float>((r * 7 + c) % 10) / 10.0f;
+    }
+  }
+  PassPlan plan;
+  plan.num_distractors = scores.cols;
+  plan.probe_rows = scores.rows;
+  plan.top_count = 5;
+  plan.probe_thresholds.assign(scores.rows, {0.25f, 0.55f});
+  for (const int64_t piece_floats : {64, 300, 1000}) {
+    SCOPED_TRACE(piece_floats);
+    ASSERT_TRUE(MatIO::Save(path, scores));
+    MatRowStream stream;
+    bool opened = false;
+    std::string error;
+    ASSERT_TRUE(stream.Open(path, &opened, &error)) << error;
+    ASSERT_TRUE(stream.CanDeferReads());
+    ASSERT_EQ(truncate(path.c_str(), 16 + 4000), 0);
+    PassAnswers answers;
+    EXPECT_FALSE(RunScorePass(plan, &stream, piece_floats, 4, nullptr, &answers,
+                              &error));
+    EXPECT_EQ(error,
+              "stream ends after 4000 of 72000 data bytes (end of file)");
+  }
 }
 
 }  // namespace
