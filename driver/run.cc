@@ -544,7 +544,11 @@ bool EvaluateThroughPass(int32_t rows, int64_t row_bytes,
                                 in->num_distractors,
                                 !in->summary_filename.empty()};
   in->times.Mark("distractor header");
-  ScoreQuestions questions = RecordQuestions(inputs);
+  // Prepared once: the recording and the evaluation after the pass start
+  // from the same answer-independent work.
+  PreparedEvaluation prepared;
+  PrepareEvaluation(inputs, &prepared);
+  ScoreQuestions questions = RecordQuestions(inputs, prepared);
   in->times.Mark("questions");
   const PassPlan plan = PlanScorePass(std::move(questions), in->num_distractors,
                                       ImpostorRows(rows));
@@ -575,7 +579,7 @@ bool EvaluateThroughPass(int32_t rows, int64_t row_bytes,
   std::puts("Done sorting distractor scores");
 
   Evaluation evaluation;
-  Evaluate(inputs, PassCounts(plan, answers), &evaluation);
+  Evaluate(inputs, prepared, PassCounts(plan, answers), &evaluation);
   in->times.Mark("evaluation");
   std::puts("Making gallery!");
   std::puts("Done Making Gallery!");

@@ -6,7 +6,10 @@
 // Evaluate asks its questions only through ScoreCounts, so the questions a
 // pass over the distractor scores must answer are recorded by running this
 // same code once (RecordQuestions): the plan cannot drift from the code
-// that asks.
+// that asks. What does not depend on the answers (which pairs are ranked
+// and scored, and the gallery part of the traditional ranks) is prepared
+// once (PrepareEvaluation), and the recording and the evaluation both
+// start from it.
 #ifndef FUSE_RESULTS_METRICS_EVALUATION_H_
 #define FUSE_RESULTS_METRICS_EVALUATION_H_
 
@@ -17,10 +20,12 @@
 #include <opencv2/core.hpp>
 
 #include "metrics/curves.h"
+#include "metrics/identification.h"
 #include "metrics/match_report.h"
 #include "metrics/operating_points.h"
 #include "metrics/score_counts.h"
 #include "metrics/splits.h"
+#include "metrics/traditional_cmc.h"
 
 // What the evaluation reads. The probe score matrix is a float matrix with
 // a row and a column for each of the `probe_count` probes; the distractor
@@ -54,14 +59,42 @@ struct Evaluation {
   OperatingPointFacts facts;
 };
 
+// The part of the evaluation of some inputs that does not depend on the
+// answers about the distractor scores.
+struct PreparedEvaluation {
+  // The probes the traditional CMC ranks and the gallery part of their
+  // ranks.
+  TraditionalRanking traditional;
+  // The ordered mate pairs of the match report.
+  MatePairs mate_pairs;
+  // The scores of the genuine pairs of the ROC, in SortForCounting order.
+  std::vector<float> genuine_scores;
+};
+
+// PrepareEvaluation replaces `*prepared` with the prepared part of the
+// evaluation of `in`.
+void PrepareEvaluation(const EvaluationInputs& in,
+                       PreparedEvaluation* prepared);
+
 // Evaluate replaces `*out` with the evaluation of `in`, asking `counts`
 // about the distractor scores.
 void Evaluate(const EvaluationInputs& in, const ScoreCounts& counts,
               Evaluation* out);
 
+// Evaluate as above, from `prepared`, which PrepareEvaluation made from
+// the same inputs: the same questions, in the same order, and the same
+// evaluation.
+void Evaluate(const EvaluationInputs& in, const PreparedEvaluation& prepared,
+              const ScoreCounts& counts, Evaluation* out);
+
 // RecordQuestions returns every question Evaluate asks of the distractor
 // scores for `in`, whatever the answers: its top_distractors has one entry
 // per probe.
 ScoreQuestions RecordQuestions(const EvaluationInputs& in);
+
+// RecordQuestions as above, from `prepared`, which PrepareEvaluation made
+// from `in`.
+ScoreQuestions RecordQuestions(const EvaluationInputs& in,
+                               const PreparedEvaluation& prepared);
 
 #endif  // FUSE_RESULTS_METRICS_EVALUATION_H_

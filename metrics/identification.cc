@@ -1,20 +1,103 @@
 #include "metrics/identification.h"
 
 #include <algorithm>
+#include <cstdint>
 
-void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
-               const ScoreCounts& counts, MateRankLists* mate_ranks) {
-  for (const auto& subject : subject_map) {
-    const std::vector<int32_t>& probes = subject.second;
-    for (const int32_t i : probes) {
-      for (const int32_t j : probes) {
-        if (i == j) continue;
-        const float score = probe_scores.at<float>(i, j);
-        (*mate_ranks)[j].emplace_back(
-            static_cast<uint64_t>(counts.DistractorsBeating(i, score)), i);
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "metrics/radix_sort.h"
+
+namespace {
+
+// MatePairGroups is the body of the parallel loop over the subjects that
+// lists their mate pairs: a named type, so that the loop's task types have
+// names short enough for the race checker's reports to name them. Subject
+// s writes only its own pairs, from starts[s] on.
+struct MatePairGroups {
+  const cv::Mat& probe_scores;
+  const std::vector<const std::vector<int32_t>*>& subjects;
+  const std::vector<size_t>& starts;
+  MatePairs* pairs;
+
+  void operator()(const tbb::blocked_range<size_t>& range) const {
+    // A group sorts as keys: the score's key above, the position below.
+    std::vector<uint64_t> group;
+    for (size_t s = range.begin(); s != range.end(); ++s) {
+      const std::vector<int32_t>& probes = *subjects[s];
+      size_t next = starts[s];
+      for (size_t a = 0; a < probes.size(); ++a) {
+        const float* row = probe_scores.ptr<float>(probes[a]);
+        group.clear();
+        for (size_t b = 0; b < probes.size(); ++b) {
+          if (b != a) {
+            group.push_back((uint64_t{AscendingKey(row[probes[b]])} << 32) | b);
+          }
+        }
+        std::sort(group.begin(), group.end());
+        for (const uint64_t key : group) {
+          const uint32_t b = static_cast<uint32_t>(key);
+          pairs->scores[next] = row[probes[b]];
+          pairs->mates[next] = b;
+          ++next;
+        }
       }
     }
   }
+};
+
+}  // namespace
+
+void ListMatePairs(const SubjectMap& subject_map, const cv::Mat& probe_scores,
+                   MatePairs* pairs) {
+  std::vector<const std::vector<int32_t>*> subjects;
+  std::vector<size_t> starts;
+  size_t count = 0;
+  for (const auto& subject : subject_map) {
+    const size_t n = subject.second.size();
+    subjects.push_back(&subject.second);
+    starts.push_back(count);
+    count += n * (n - (n > 0 ? 1 : 0));
+  }
+  pairs->scores.resize(count);
+  pairs->mates.resize(count);
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, subjects.size()),
+                    MatePairGroups{probe_scores, subjects, starts, pairs});
+}
+
+void RankMatePairs(const SubjectMap& subject_map, const MatePairs& pairs,
+                   const ScoreCounts& counts, MateRankLists* mate_ranks) {
+  if (mate_ranks != nullptr) {
+    // Each list grows once, to its final size.
+    for (const auto& subject : subject_map) {
+      const std::vector<int32_t>& probes = subject.second;
+      for (const int32_t j : probes) {
+        (*mate_ranks)[j].reserve((*mate_ranks)[j].size() + probes.size() - 1);
+      }
+    }
+  }
+  // Each list receives at most one pair of a group, so the order within a
+  // group leaves every list in the order of RankMates.
+  size_t k = 0;
+  for (const auto& subject : subject_map) {
+    const std::vector<int32_t>& probes = subject.second;
+    for (const int32_t i : probes) {
+      for (size_t end = k + probes.size() - 1; k < end; ++k) {
+        const int64_t rank = counts.DistractorsBeating(i, pairs.scores[k]);
+        if (mate_ranks != nullptr) {
+          (*mate_ranks)[probes[pairs.mates[k]]].emplace_back(
+              static_cast<uint64_t>(rank), i);
+        }
+      }
+    }
+  }
+}
+
+void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
+               const ScoreCounts& counts, MateRankLists* mate_ranks) {
+  MatePairs pairs;
+  ListMatePairs(subject_map, probe_scores, &pairs);
+  RankMatePairs(subject_map, pairs, counts, mate_ranks);
 }
 
 std::vector<uint64_t> SortedMateRanks(const MateRankLists& mate_ranks) {
@@ -29,24 +112,55 @@ std::vector<uint64_t> SortedMateRanks(const MateRankLists& mate_ranks) {
 float AppendIdentificationCMC(const MateRankLists& mate_ranks,
                               int32_t num_distractors, CMCCurve* cmc) {
   // Counts are integers, so they stay exact at any scale; they become
-  // floats only where a rate is divided out, in single precision.
+  // floats only where a rate is divided out, in single precision. The
+  // ranks, as signed numbers, are counted per rank when they span fewer
+  // ranks than there are pairs (as those of a run do), and sorted
+  // otherwise; both give the same curve.
+  uint64_t pairs = 0;
+  int64_t lowest = 0;
+  int64_t highest = 0;
+  for (const MateRankList& list : mate_ranks) {
+    for (const auto& entry : list) {
+      const int64_t rank = static_cast<int64_t>(entry.first);
+      lowest = pairs == 0 ? rank : std::min(lowest, rank);
+      highest = pairs == 0 ? rank : std::max(highest, rank);
+      ++pairs;
+    }
+  }
+  const float total = static_cast<float>(pairs);
+  const auto rate = [total](int64_t, int64_t at_most_k) {
+    return static_cast<float>(at_most_k) / total;
+  };
+  const auto point = [cmc](int64_t k, float value) {
+    cmc->emplace_back(static_cast<int32_t>(k), value);
+  };
+  const uint64_t span =
+      static_cast<uint64_t>(highest) - static_cast<uint64_t>(lowest);
+  if (pairs > 0 && span < pairs && pairs <= UINT32_MAX) {
+    std::vector<uint32_t> counts(span + 1, 0);
+    for (const MateRankList& list : mate_ranks) {
+      for (const auto& entry : list) {
+        ++counts[static_cast<uint64_t>(entry.first) -
+                 static_cast<uint64_t>(lowest)];
+      }
+    }
+    AppendThinnedCounts(lowest, counts, int64_t{num_distractors}, rate, point);
+    uint64_t rank1 = 0;
+    for (int64_t rank = lowest; rank <= std::min<int64_t>(highest, 0); ++rank) {
+      rank1 += counts[rank - lowest];
+    }
+    return static_cast<float>(rank1) / total;
+  }
   std::vector<int64_t> ranks;
+  ranks.reserve(pairs);
   for (const MateRankList& list : mate_ranks) {
     for (const auto& entry : list) {
       ranks.push_back(static_cast<int64_t>(entry.first));
     }
   }
-  std::sort(ranks.begin(), ranks.end());
-  const float pairs = static_cast<float>(ranks.size());
-  AppendThinnedSteps(
-      ranks, int64_t{num_distractors},
-      [&](int64_t, int64_t at_most_k) {
-        return static_cast<float>(at_most_k) / pairs;
-      },
-      [&](int64_t k, float rate) {
-        cmc->emplace_back(static_cast<int32_t>(k), rate);
-      });
+  SortCounts(&ranks);
+  AppendThinnedSteps(ranks, int64_t{num_distractors}, rate, point);
   const int64_t rank1 =
       std::upper_bound(ranks.begin(), ranks.end(), int64_t{0}) - ranks.begin();
-  return static_cast<float>(rank1) / pairs;
+  return static_cast<float>(rank1) / total;
 }

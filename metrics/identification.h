@@ -28,6 +28,30 @@ using MateRankLists = std::vector<MateRankList>;
 void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
                const ScoreCounts& counts, MateRankLists* mate_ranks);
 
+// The ordered pairs of mates that RankMates asks about, grouped as it
+// visits them: for every subject in map order and every probe i of it in
+// list order, one group of the pairs (i, j), j every other probe of the
+// subject. Within a group the pairs are in ascending order of score (NaN
+// last), the order in which questions about one probe are answered
+// fastest: each looks up a threshold near the last one.
+struct MatePairs {
+  // The score probe_scores(i, j) of each pair.
+  std::vector<float> scores;
+  // The position of j in its subject's list.
+  std::vector<uint32_t> mates;
+};
+
+// ListMatePairs replaces `*pairs` with the mate pairs of `subject_map`,
+// scored from `probe_scores`, a float matrix covering its probe indices.
+void ListMatePairs(const SubjectMap& subject_map, const cv::Mat& probe_scores,
+                   MatePairs* pairs);
+
+// RankMatePairs is RankMates with `pairs` as ListMatePairs lists them for
+// `subject_map`: the same questions, in the order of `pairs`, and the same
+// lists. A null `mate_ranks` asks the same questions and keeps nothing.
+void RankMatePairs(const SubjectMap& subject_map, const MatePairs& pairs,
+                   const ScoreCounts& counts, MateRankLists* mate_ranks);
+
 // SortedMateRanks returns the mate rank of every pair of `mate_ranks`,
 // ascending.
 std::vector<uint64_t> SortedMateRanks(const MateRankLists& mate_ranks);

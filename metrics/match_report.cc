@@ -3,10 +3,29 @@
 void AssembleMatchReport(const SubjectMap& subject_map,
                          const cv::Mat& probe_scores, int32_t probe_count,
                          const ScoreCounts& counts, MatchReport* report) {
+  MatePairs pairs;
+  ListMatePairs(subject_map, probe_scores, &pairs);
+  AssembleMatchReportFromPairs(subject_map, pairs, probe_count, counts, report);
+}
+
+void AssembleMatchReportFromPairs(const SubjectMap& subject_map,
+                                  const MatePairs& mate_pairs,
+                                  int32_t probe_count,
+                                  const ScoreCounts& counts,
+                                  MatchReport* report) {
+  if (report == nullptr) {
+    TopDistractorList unused;
+    for (int32_t p = 0; p < probe_count; ++p) {
+      unused.clear();
+      counts.TopDistractors(p, &unused);
+    }
+    RankMatePairs(subject_map, mate_pairs, counts, nullptr);
+    return;
+  }
   report->top_distractors.assign(probe_count, {});
   for (int32_t p = 0; p < probe_count; ++p) {
     counts.TopDistractors(p, &report->top_distractors[p]);
   }
   report->mate_ranks.assign(probe_count, {});
-  RankMates(subject_map, probe_scores, counts, &report->mate_ranks);
+  RankMatePairs(subject_map, mate_pairs, counts, &report->mate_ranks);
 }

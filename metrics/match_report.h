@@ -26,4 +26,13 @@ void AssembleMatchReport(const SubjectMap& subject_map,
                          const cv::Mat& probe_scores, int32_t probe_count,
                          const ScoreCounts& counts, MatchReport* report);
 
+// AssembleMatchReportFromPairs is AssembleMatchReport with the mate pairs
+// that ListMatePairs lists for its map and scores. A null `report` asks
+// the same questions and keeps nothing.
+void AssembleMatchReportFromPairs(const SubjectMap& subject_map,
+                                  const MatePairs& mate_pairs,
+                                  int32_t probe_count,
+                                  const ScoreCounts& counts,
+                                  MatchReport* report);
+
 #endif  // FUSE_RESULTS_METRICS_MATCH_REPORT_H_

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "metrics/radix_sort.h"
+
 void ComputeROC(const std::vector<VerificationPair>& verification_list,
                 int64_t genuine_count, int64_t impostor_count,
                 std::vector<float>* tar) {
@@ -25,9 +27,14 @@ void ComputeROC(const std::vector<VerificationPair>& verification_list,
 
 void AppendROCCurveFromCounts(std::vector<int64_t> beaten_by,
                               int64_t impostor_count, ROCCurve* roc) {
+  SortCounts(&beaten_by);
+  AppendROCCurveFromSortedCounts(beaten_by, impostor_count, roc);
+}
+
+void AppendROCCurveFromSortedCounts(const std::vector<int64_t>& beaten_by,
+                                    int64_t impostor_count, ROCCurve* roc) {
   // Entry k of the true accept table is the share of genuine pairs beaten
   // by at most k impostors.
-  std::sort(beaten_by.begin(), beaten_by.end());
   const bool no_genuine = beaten_by.empty();
   const float genuine = static_cast<float>(beaten_by.size());
   const float impostors = static_cast<float>(impostor_count);
@@ -43,19 +50,66 @@ void AppendROCCurveFromCounts(std::vector<int64_t> beaten_by,
       });
 }
 
+std::vector<float> GenuineScores(const SubjectMap& subject_map,
+                                 const cv::Mat& probe_scores) {
+  size_t count = 0;
+  for (const auto& subject : subject_map) {
+    const size_t n = subject.second.size();
+    count += n * (n - (n > 0 ? 1 : 0)) / 2;
+  }
+  std::vector<float> scores;
+  scores.reserve(count);
+  for (const auto& subject : subject_map) {
+    const std::vector<int32_t>& q = subject.second;
+    for (size_t a = 0; a < q.size(); ++a) {
+      const float* row = probe_scores.ptr<float>(q[a]);
+      for (size_t b = a + 1; b < q.size(); ++b) scores.push_back(row[q[b]]);
+    }
+  }
+  return scores;
+}
+
+std::vector<float> GenuineScoresOfMates(const SubjectMap& subject_map,
+                                        const MatePairs& mate_pairs) {
+  std::vector<float> scores;
+  scores.reserve(mate_pairs.scores.size() / 2);
+  size_t k = 0;
+  for (const auto& subject : subject_map) {
+    const size_t n = subject.second.size();
+    for (size_t a = 0; a < n; ++a) {
+      for (size_t end = k + n - 1; k < end; ++k) {
+        if (mate_pairs.mates[k] > a) scores.push_back(mate_pairs.scores[k]);
+      }
+    }
+  }
+  return scores;
+}
+
+void SortForCounting(std::vector<float>* scores) {
+  RadixSortByKey(scores->data(), scores->size(), 32,
+                 [](float score) { return AscendingKey(score); });
+}
+
+void ImpostorsBeatingEach(const std::vector<float>& scores,
+                          const ScoreCounts& counts,
+                          std::vector<int64_t>* beaten_by) {
+  if (beaten_by == nullptr) {
+    for (const float score : scores) counts.ImpostorsBeating(score);
+    return;
+  }
+  beaten_by->clear();
+  beaten_by->reserve(scores.size());
+  for (const float score : scores) {
+    beaten_by->push_back(counts.ImpostorsBeating(score));
+  }
+}
+
 std::vector<int64_t> GenuineBeatenBy(const SubjectMap& subject_map,
                                      const cv::Mat& probe_scores,
                                      const ScoreCounts& counts) {
   std::vector<int64_t> beaten_by;
-  for (const auto& subject : subject_map) {
-    const std::vector<int32_t>& q = subject.second;
-    for (size_t a = 0; a < q.size(); ++a) {
-      for (size_t b = a + 1; b < q.size(); ++b) {
-        beaten_by.push_back(
-            counts.ImpostorsBeating(probe_scores.at<float>(q[a], q[b])));
-      }
-    }
-  }
+  ImpostorsBeatingEach(GenuineScores(subject_map, probe_scores), counts,
+                       &beaten_by);
   return beaten_by;
 }
 

@@ -14,6 +14,7 @@
 #include <opencv2/core.hpp>
 
 #include "metrics/curves.h"
+#include "metrics/identification.h"
 #include "metrics/score_counts.h"
 #include "metrics/splits.h"
 
@@ -50,6 +51,36 @@ void ComputeROC(const std::vector<VerificationPair>& verification_list,
 // rates that impostors reach are NaN and entry 0 is 0.
 void AppendROCCurveFromCounts(std::vector<int64_t> beaten_by,
                               int64_t impostor_count, ROCCurve* roc);
+
+// AppendROCCurveFromSortedCounts is AppendROCCurveFromCounts for
+// `beaten_by` in ascending order.
+void AppendROCCurveFromSortedCounts(const std::vector<int64_t>& beaten_by,
+                                    int64_t impostor_count, ROCCurve* roc);
+
+// GenuineScores returns the score of every genuine pair (as
+// GenuineBeatenBy defines them), in the order GenuineBeatenBy asks about
+// them.
+std::vector<float> GenuineScores(const SubjectMap& subject_map,
+                                 const cv::Mat& probe_scores);
+
+// GenuineScoresOfMates returns the scores GenuineScores returns, in
+// another order, from the mate pairs that ListMatePairs lists for the same
+// map and scores: the genuine pair of the probes at positions a < b of a
+// subject's list is the ordered mate pair (a, b).
+std::vector<float> GenuineScoresOfMates(const SubjectMap& subject_map,
+                                        const MatePairs& mate_pairs);
+
+// SortForCounting sorts `*scores` ascending, NaN scores last: in that
+// order the number of scores that beat each one never rises, since a
+// higher score is beaten by fewer and a NaN by none.
+void SortForCounting(std::vector<float>* scores);
+
+// ImpostorsBeatingEach asks counts.ImpostorsBeating(s) for every score s
+// of `scores`, in order, and replaces `*beaten_by` with the answers (when
+// not null).
+void ImpostorsBeatingEach(const std::vector<float>& scores,
+                          const ScoreCounts& counts,
+                          std::vector<int64_t>* beaten_by);
 
 // GenuineBeatenBy returns, for every genuine pair (the unordered pairs of
 // mates, each once, scored from the row of the probe that comes first in

@@ -85,25 +85,59 @@ int64_t SlotCount(const SubjectMap& subject_map,
   return list_length + static_cast<int64_t>(galleries[0].size());
 }
 
-// GalleryRanks is the body of the parallel loop over (split, probe)
-// pairs: a named type, so that the loop's task types have names short
-// enough for the race checker's reports to name them.
+// GalleryRanks is the body of the parallel loop that computes the gallery
+// part of the rank of every ranked (split, probe) pair: a named type, so
+// that the loop's task types have names short enough for the race
+// checker's reports to name them. It visits the pairs in `order`, which
+// groups them by probe, so that a probe's score row comes from memory once
+// for all its splits instead of once per split, and it writes the results
+// of pair order[k] to entry k of the lists, which only its task writes.
 struct GalleryRanks {
   const cv::Mat& probe_scores;
   const std::vector<int32_t>& subject_ids;
   const Splits& galleries;
-  const std::vector<std::pair<size_t, int32_t>>& ranked;  // (split, probe)
-  std::vector<int32_t>* gallery_ranks;
-  std::vector<float>* true_match_scores;
+  // Pair i is of probe probes[i] and of the first split s whose
+  // split_ends[s] exceeds i.
+  const std::vector<int32_t>& probes;
+  const std::vector<size_t>& split_ends;
+  const std::vector<size_t>& order;
+  TraditionalRanking* ranking;
 
   void operator()(const tbb::blocked_range<size_t>& range) const {
-    for (size_t i = range.begin(); i != range.end(); ++i) {
-      (*gallery_ranks)[i] =
-          GetGalleryRank(probe_scores, subject_ids, galleries[ranked[i].first],
-                         ranked[i].second, &(*true_match_scores)[i]);
+    int32_t fetched = -1;
+    const size_t row_bytes = probe_scores.cols * sizeof(float);
+    for (size_t k = range.begin(); k != range.end(); ++k) {
+      const size_t i = order[k];
+      const int32_t probe = probes[i];
+      if (probe != fetched) {
+        // The whole row is fetched at once: the galleries of the splits
+        // reach most of it, at scattered places.
+        fetched = probe;
+        const char* row = probe_scores.ptr<char>(probe);
+        for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
+      }
+      const size_t split =
+          std::upper_bound(split_ends.begin(), split_ends.end(), i) -
+          split_ends.begin();
+      ranking->probes[k] = probe;
+      ranking->gallery_ranks[k] =
+          GetGalleryRank(probe_scores, subject_ids, galleries[split], probe,
+                         &ranking->true_match_scores[k]);
     }
   }
 };
+
+// ByProbe returns the positions of `probes` (each below `probe_limit`)
+// ordered by probe, ascending within a probe.
+std::vector<size_t> ByProbe(const std::vector<int32_t>& probes,
+                            int32_t probe_limit) {
+  std::vector<size_t> start(static_cast<size_t>(probe_limit) + 1, 0);
+  for (const int32_t p : probes) ++start[p + 1];
+  for (size_t p = 1; p < start.size(); ++p) start[p] += start[p - 1];
+  std::vector<size_t> order(probes.size());
+  for (size_t i = 0; i < probes.size(); ++i) order[start[probes[i]]++] = i;
+  return order;
+}
 
 }  // namespace
 
@@ -182,7 +216,7 @@ void AppendTraditionalCMCFromRanks(std::vector<int64_t> ranks,
   // Adding the share 0 / T of an empty slot leaves a rate as it is, so the
   // rate steps through the slots that hold ranks with the same
   // single-precision additions as slot by slot.
-  std::sort(ranks.begin(), ranks.end());
+  if (!std::is_sorted(ranks.begin(), ranks.end())) SortCounts(&ranks);
   const float total = static_cast<float>(ranks.size());
   float rate = 0.0f;
   int64_t counted = 0;
@@ -252,51 +286,98 @@ void RunTraditionalCMC(const SubjectMap& subject_map,
   if (rank_histogram != nullptr) *rank_histogram = std::move(histogram);
 }
 
-int32_t RankTraditionalCMC(const SubjectMap& subject_map,
-                           const std::vector<std::string>& probe_names,
-                           const cv::Mat& probe_scores, size_t list_count,
-                           int64_t list_length, const ScoreCounts& counts,
-                           int32_t trial_count, CMCCurve* curve,
-                           std::vector<int64_t>* sorted_ranks) {
-  if (sorted_ranks != nullptr) sorted_ranks->clear();
+void PrepareTraditionalRanking(const SubjectMap& subject_map,
+                               const std::vector<std::string>& probe_names,
+                               const cv::Mat& probe_scores, size_t list_count,
+                               int64_t list_length, int32_t trial_count,
+                               TraditionalRanking* ranking) {
+  *ranking = TraditionalRanking();
   Splits galleries;
   Splits probes;
   MakeGalleriesAndProbes(subject_map, trial_count, &galleries, &probes);
-  const int64_t slot_count = SlotCount(subject_map, probe_names, probe_scores,
-                                       list_count, list_length, galleries);
-  if (slot_count < 0) return -1;
+  ranking->slot_count = SlotCount(subject_map, probe_names, probe_scores,
+                                  list_count, list_length, galleries);
+  if (ranking->slot_count < 0) return;
 
-  // The gallery ranks of every split's probes, in split order, computed in
-  // parallel: each task fills only its own entries.
+  // The gallery ranks of every split's probes, computed in parallel.
   const std::vector<int32_t> subject_ids = SubjectIds(probe_names);
-  std::vector<std::pair<size_t, int32_t>> ranked;  // (split, probe)
-  for (size_t s = 0; s < galleries.size(); ++s) {
-    for (const int32_t p : probes[s]) ranked.emplace_back(s, p);
+  std::vector<int32_t> ranked;  // In split order.
+  std::vector<size_t> split_ends;
+  for (const std::vector<int32_t>& split : probes) {
+    ranked.insert(ranked.end(), split.begin(), split.end());
+    split_ends.push_back(ranked.size());
   }
-  std::vector<int32_t> gallery_ranks(ranked.size());
-  std::vector<float> true_match_scores(ranked.size(), 0.0f);
+  const std::vector<size_t> order = ByProbe(ranked, probe_scores.rows);
+  ranking->probes.resize(ranked.size());
+  ranking->gallery_ranks.resize(ranked.size());
+  ranking->true_match_scores.assign(ranked.size(), 0.0f);
   tbb::parallel_for(tbb::blocked_range<size_t>(0, ranked.size()),
                     GalleryRanks{probe_scores, subject_ids, galleries, ranked,
-                                 &gallery_ranks, &true_match_scores});
+                                 split_ends, order, ranking});
+
+  // The ranking stops at the first probe, in split order, without a true
+  // match: only the pairs before it are kept, still grouped by probe.
+  size_t stop = ranked.size();
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (ranking->gallery_ranks[k] < 0) stop = std::min(stop, order[k]);
+  }
+  ranking->stopped = stop < ranked.size();
+  size_t kept = 0;
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (order[k] >= stop) continue;
+    ranking->probes[kept] = ranking->probes[k];
+    ranking->gallery_ranks[kept] = ranking->gallery_ranks[k];
+    ranking->true_match_scores[kept] = ranking->true_match_scores[k];
+    ++kept;
+  }
+  ranking->probes.resize(kept);
+  ranking->gallery_ranks.resize(kept);
+  ranking->true_match_scores.resize(kept);
+}
+
+int32_t RankPreparedTraditionalCMC(const TraditionalRanking& ranking,
+                                   const ScoreCounts& counts, CMCCurve* curve,
+                                   std::vector<int64_t>* sorted_ranks) {
+  if (sorted_ranks != nullptr) sorted_ranks->clear();
+  const int64_t slot_count = ranking.slot_count;
+  if (slot_count < 0) return -1;
+  if (curve == nullptr && sorted_ranks == nullptr) {
+    for (size_t i = 0; i < ranking.probes.size(); ++i) {
+      counts.DistractorsBeating(ranking.probes[i],
+                                ranking.true_match_scores[i]);
+    }
+    return static_cast<int32_t>(slot_count);
+  }
   std::vector<int64_t> ranks;
+  ranks.reserve(ranking.probes.size());
   bool every_rank_has_a_slot = true;
-  for (size_t i = 0; i < ranked.size(); ++i) {
-    if (gallery_ranks[i] < 0) return static_cast<int32_t>(slot_count);
-    // Every question is asked whatever the answers, in split order, so that
-    // a recorded plan holds them all; a rank without a slot voids the curve
-    // after.
-    const int64_t rank =
-        gallery_ranks[i] +
-        counts.DistractorsBeating(ranked[i].second, true_match_scores[i]);
+  for (size_t i = 0; i < ranking.probes.size(); ++i) {
+    // Every question is asked whatever the answers, so that a recorded
+    // plan holds them all; a rank without a slot voids the curve after.
+    const int64_t rank = ranking.gallery_ranks[i] +
+                         counts.DistractorsBeating(
+                             ranking.probes[i], ranking.true_match_scores[i]);
     every_rank_has_a_slot = every_rank_has_a_slot && rank < slot_count;
     ranks.push_back(rank);
   }
-  if (every_rank_has_a_slot && (curve != nullptr || sorted_ranks != nullptr)) {
-    std::sort(ranks.begin(), ranks.end());
+  if (!ranking.stopped && every_rank_has_a_slot) {
+    SortCounts(&ranks);
     if (curve != nullptr) {
       AppendTraditionalCMCFromRanks(ranks, slot_count, curve);
     }
     if (sorted_ranks != nullptr) *sorted_ranks = std::move(ranks);
   }
   return static_cast<int32_t>(slot_count);
+}
+
+int32_t RankTraditionalCMC(const SubjectMap& subject_map,
+                           const std::vector<std::string>& probe_names,
+                           const cv::Mat& probe_scores, size_t list_count,
+                           int64_t list_length, const ScoreCounts& counts,
+                           int32_t trial_count, CMCCurve* curve,
+                           std::vector<int64_t>* sorted_ranks) {
+  TraditionalRanking ranking;
+  PrepareTraditionalRanking(subject_map, probe_names, probe_scores, list_count,
+                            list_length, trial_count, &ranking);
+  return RankPreparedTraditionalCMC(ranking, counts, curve, sorted_ranks);
 }

@@ -99,9 +99,42 @@ void RunTraditionalCMC(const SubjectMap& subject_map,
                        int32_t trial_count, CMCCurve* curve,
                        std::vector<int64_t>* rank_histogram = nullptr);
 
+// The part of RankTraditionalCMC that does not depend on the answers
+// about the distractor scores: which probes it ranks, in the order it asks
+// about them, and the gallery part of their ranks.
+struct TraditionalRanking {
+  // The slot count, or -1 when the inputs leave nothing to rank (then the
+  // lists are empty).
+  int64_t slot_count = -1;
+  // The ranked probes that come, in split order, before the first whose
+  // gallery holds no image of its subject, grouped by probe (the order in
+  // which questions about one probe are answered fastest); entry i of each
+  // list is of the same ranked probe. Ranks are sorted before they are
+  // counted, so the order changes no result.
+  std::vector<int32_t> probes;
+  std::vector<int32_t> gallery_ranks;
+  std::vector<float> true_match_scores;
+  // Whether such a probe stopped the ranking (and voids the curve).
+  bool stopped = false;
+};
+
+// PrepareTraditionalRanking replaces `*ranking` with the answer-independent
+// part of RankTraditionalCMC for the same arguments.
+void PrepareTraditionalRanking(const SubjectMap& subject_map,
+                               const std::vector<std::string>& probe_names,
+                               const cv::Mat& probe_scores, size_t list_count,
+                               int64_t list_length, int32_t trial_count,
+                               TraditionalRanking* ranking);
+
+// RankPreparedTraditionalCMC is RankTraditionalCMC from its prepared part:
+// the same questions in the same order, the same curve, ranks and result.
+int32_t RankPreparedTraditionalCMC(const TraditionalRanking& ranking,
+                                   const ScoreCounts& counts, CMCCurve* curve,
+                                   std::vector<int64_t>* sorted_ranks);
+
 // RankTraditionalCMC is RunTraditionalCMC for `list_count` probes with
 // `list_length` distractor scores each, whose distractor part of every
-// rank is asked of `counts` (once per ranked probe, in split order), and
+// rank is asked of `counts` (once per ranked probe, grouped by probe), and
 // which prints nothing. Returns the slot count that RunTraditionalCMC
 // prints in its third line, or -1 where it prints only two. With
 // `sorted_ranks`, it receives the ranks counted into the curve, ascending,

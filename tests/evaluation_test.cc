@@ -92,18 +92,68 @@ std::vector<float> Distinct(std::vector<float> scores) {
   return scores;
 }
 
-// Every number of `e`, floats in hexadecimal: equal texts, equal bits.
+// Every number of `pairs`, floats in hexadecimal: equal texts, equal bits.
+template <typename Pairs>
+std::string PairsText(const Pairs& pairs) {
+  std::ostringstream out;
+  out << std::hexfloat;
+  for (const auto& [a, b] : pairs) out << ' ' << a << ',' << b;
+  return out.str() + ";";
+}
+
+// Every number of `e`, as PairsText writes them.
 std::string Text(const Evaluation& e) {
   std::ostringstream out;
   out << std::hexfloat << e.rank1 << ' ' << e.traditional_slots;
-  const auto put = [&out](const auto& pairs) {
-    for (const auto& [a, b] : pairs) out << ' ' << a << ',' << b;
-    out << ';';
-  };
-  put(e.cmc), put(e.traditional_cmc), put(e.roc);
-  for (const auto& list : e.matches.top_distractors) put(list);
-  for (const auto& list : e.matches.mate_ranks) put(list);
+  out << PairsText(e.cmc) << PairsText(e.traditional_cmc) << PairsText(e.roc);
+  for (const auto& list : e.matches.top_distractors) out << PairsText(list);
+  for (const auto& list : e.matches.mate_ranks) out << PairsText(list);
   return out.str();
+}
+
+// The evaluation from work prepared once asks what the evaluation without
+// it asks, in the same order, and gives the same evaluation; and its match
+// report and ROC are those of asking about one pair at a time, in map
+// order (`expected` came from `in` and the counts of `distractors`).
+void ExpectPreparedWorkChangesNothing(const EvaluationInputs& in,
+                                      const cv::Mat& distractors,
+                                      const ScoreQuestions& recorded,
+                                      const Evaluation& expected) {
+  PreparedEvaluation prepared;
+  PrepareEvaluation(in, &prepared);
+  const ScoreQuestions again = RecordQuestions(in, prepared);
+  EXPECT_EQ(again.probe_scores.size(), recorded.probe_scores.size());
+  for (int32_t p = 0; p < in.probe_count; ++p) {
+    EXPECT_TRUE(SameScores(ScoresOf(recorded, p), ScoresOf(again, p)));
+  }
+  EXPECT_TRUE(SameScores(recorded.impostor_scores, again.impostor_scores));
+  EXPECT_EQ(recorded.top_distractors, again.top_distractors);
+  ScoreQuestions log;
+  const BruteForceCounts counts(distractors, in.num_distractors, &log);
+  Evaluation from_prepared;
+  Evaluate(in, prepared, counts, &from_prepared);
+  EXPECT_EQ(Text(expected), Text(from_prepared));
+
+  MateRankLists mates(in.probe_count);
+  std::vector<int64_t> beaten_by;
+  for (const auto& [name, q] : in.subject_map) {
+    for (size_t a = 0; a < q.size(); ++a) {
+      for (size_t b = 0; b < q.size(); ++b) {
+        const float score = in.probe_scores.at<float>(q[a], q[b]);
+        if (b != a) {
+          mates[q[b]].emplace_back(counts.DistractorsBeating(q[a], score),
+                                   q[a]);
+        }
+        if (b > a) beaten_by.push_back(counts.ImpostorsBeating(score));
+      }
+    }
+  }
+  EXPECT_EQ(mates, expected.matches.mate_ranks);
+  ROCCurve roc;
+  AppendROCCurveFromCounts(
+      beaten_by, int64_t{ImpostorRows(distractors.rows)} * in.num_distractors,
+      &roc);
+  EXPECT_EQ(PairsText(roc), PairsText(expected.roc));
 }
 
 TEST(EvaluationTest, ThePlanIsWhatTheEvaluationAsksAndThePassAnswersIt) {
@@ -135,6 +185,7 @@ TEST(EvaluationTest, ThePlanIsWhatTheEvaluationAsksAndThePassAnswersIt) {
     asked.top_distractors.resize(probes);
     Evaluation expected;
     Evaluate(in, BruteForceCounts(distractors, n, &asked), &expected);
+    ExpectPreparedWorkChangesNothing(in, distractors, recorded, expected);
     // The real answers change no question, and the plan holds those
     // questions and nothing else.
     const PassPlan plan = PlanScorePass(recorded, n, ImpostorRows(rows));

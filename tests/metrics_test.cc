@@ -16,6 +16,7 @@
 
 #include "metrics/curves.h"
 #include "metrics/identification.h"
+#include "metrics/radix_sort.h"
 #include "metrics/roc.h"
 #include "metrics/splits.h"
 #include "metrics/traditional_cmc.h"
@@ -174,10 +175,32 @@ CMCCurve RunCMC(const Experiment& e, int slots) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), lines);
   CMCCurve from_counts;
   const int64_t length = e.lists.empty() ? 0 : e.lists[0].size();
+  ScoreQuestions asked;
+  EXPECT_EQ(slots,
+            RankTraditionalCMC(e.map, e.names, e.scores, e.lists.size(), length,
+                               QuestionRecorder(&asked), e.trials, nullptr));
   EXPECT_EQ(slots, RankTraditionalCMC(e.map, e.names, e.scores, e.lists.size(),
                                       length, SortedListCounts(e.lists),
                                       e.trials, &from_counts));
   ExpectSameCurve(curve, from_counts);
+  // One question per probe ranked before the first, in split order, whose
+  // gallery lacks its subject, about its true match's score.
+  std::vector<std::pair<int32_t, float>> expected;
+  Splits galleries, probes;
+  MakeGalleriesAndProbes(e.map, e.trials, &galleries, &probes);
+  for (size_t s = 0; slots >= 0 && s < galleries.size(); ++s) {
+    for (const int32_t p : probes[s]) {
+      float score = 0;
+      if (GetGalleryRank(e.scores, e.names, galleries[s], p, &score) < 0) {
+        s = galleries.size() - 1;
+        break;
+      }
+      expected.emplace_back(p, score);
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  std::sort(asked.probe_scores.begin(), asked.probe_scores.end());
+  EXPECT_EQ(expected, asked.probe_scores);
   return curve;
 }
 
@@ -305,6 +328,175 @@ TEST(StepCurvesTest, CurvesFromCountsMatchTheTables) {
     AppendROCCurve(tar, &from_tar);
     AppendROCCurveFromCounts(beaten_by, impostors, &from_counts);
     ExpectSameCurve(from_tar, from_counts);
+  }
+}
+
+// Counts of the scores of every distractor list that beat a score, NaN
+// scores included (beaten by none, beating none).
+class ListCounts : public ScoreCounts {
+ public:
+  explicit ListCounts(const std::vector<std::vector<float>>& lists)
+      : lists_(lists) {}
+  int64_t DistractorsBeating(int32_t probe, float score) const override {
+    return std::count_if(lists_[probe].begin(), lists_[probe].end(),
+                         [score](float s) { return s > score; });
+  }
+  int64_t ImpostorsBeating(float score) const override {
+    return DistractorsBeating(0, score);
+  }
+  void TopDistractors(int32_t, TopDistractorList*) const override {}
+
+ private:
+  const std::vector<std::vector<float>>& lists_;
+};
+
+// The bits of every score, sorted: equal for the same scores in any order.
+std::vector<uint32_t> SortedBits(const std::vector<float>& scores) {
+  std::vector<uint32_t> bits(scores.size());
+  std::memcpy(bits.data(), scores.data(), 4 * scores.size());
+  std::sort(bits.begin(), bits.end());
+  return bits;
+}
+
+// (position, score bits) of every pair: equal for the same scores.
+std::vector<std::pair<uint32_t, uint32_t>> PairsOfBits(
+    const std::vector<std::pair<uint32_t, float>>& pairs) {
+  std::vector<std::pair<uint32_t, uint32_t>> bits;
+  for (const auto& [position, score] : pairs) {
+    uint32_t score_bits;
+    std::memcpy(&score_bits, &score, 4);
+    bits.emplace_back(position, score_bits);
+  }
+  return bits;
+}
+
+TEST(MatePairsTest, GroupsInScoreOrderRankAndScoreAsPairByPair) {
+  std::mt19937 random(11);
+  // Few levels and some NaN, so that scores tie within and across rows.
+  auto draw = [&] { return random() % 20 ? (random() % 7) / 6.0f : kNaN; };
+  for (int trial = 0; trial < 30; ++trial) {
+    SCOPED_TRACE(trial);
+    const int32_t probes = static_cast<int32_t>(random() % 60);
+    std::vector<std::string> names;
+    for (int32_t p = 0; p < probes; ++p) {
+      names.push_back(std::to_string(random() % (1 + probes / 4)));
+    }
+    const SubjectMap map = MapOf(names);
+    cv::Mat_<float> scores(probes, probes);
+    for (float& score : scores) score = draw();
+    std::vector<std::vector<float>> lists(probes);
+    for (auto& list : lists) {
+      for (int k = random() % 9; k > 0; --k) list.push_back(draw());
+    }
+
+    MatePairs pairs;
+    ListMatePairs(map, scores, &pairs);
+    MateRankLists expected(probes);
+    std::vector<float> genuine;
+    size_t k = 0;
+    for (const auto& [name, q] : map) {
+      for (size_t a = 0; a < q.size(); ++a) {
+        // A group holds the other mates of q[a], by ascending score.
+        std::vector<std::pair<uint32_t, float>> group, listed;
+        for (size_t b = 0; b < q.size(); ++b) {
+          if (b != a) group.emplace_back(b, scores(q[a], q[b]));
+          if (b != a) {
+            expected[q[b]].emplace_back(
+                ListCounts(lists).DistractorsBeating(q[a], scores(q[a], q[b])),
+                q[a]);
+          }
+          if (b > a) genuine.push_back(scores(q[a], q[b]));
+        }
+        for (size_t end = k + group.size(); k < end; ++k) {
+          listed.emplace_back(pairs.mates[k], pairs.scores[k]);
+          if (k + 1 < end) {
+            EXPECT_LE(AscendingKey(pairs.scores[k]),
+                      AscendingKey(pairs.scores[k + 1]));
+          }
+        }
+        std::sort(listed.begin(), listed.end());
+        ASSERT_EQ(PairsOfBits(group), PairsOfBits(listed));
+      }
+    }
+    EXPECT_EQ(k, pairs.scores.size());
+    MateRankLists ranked(probes);
+    RankMatePairs(map, pairs, ListCounts(lists), &ranked);
+    EXPECT_EQ(expected, ranked);
+    EXPECT_EQ(SortedBits(genuine), SortedBits(GenuineScores(map, scores)));
+    EXPECT_EQ(SortedBits(genuine),
+              SortedBits(GenuineScoresOfMates(map, pairs)));
+  }
+}
+
+TEST(SortingTest, RadixSortsSortAsComparisonSorts) {
+  std::mt19937_64 random(3);
+  // Sizes on both sides of the radix threshold; spans that take one to
+  // three passes, or none, or too many for the radix sort.
+  for (const size_t size : {0, 5, 1023, 1024, 5000}) {
+    for (const int span_bits : {0, 1, 11, 12, 33, 34, 63}) {
+      std::vector<int64_t> counts(size);
+      for (int64_t& count : counts) {
+        const uint64_t offset =
+            span_bits == 0 ? 0 : random() >> (64 - span_bits);
+        count = static_cast<int64_t>(offset) - (int64_t{1} << 20);
+      }
+      std::vector<int64_t> expected = counts;
+      std::sort(expected.begin(), expected.end());
+      SortCounts(&counts);
+      EXPECT_EQ(expected, counts) << size << " " << span_bits;
+    }
+  }
+  const float kInf = std::numeric_limits<float>::infinity();
+  std::vector<float> scores = {kNaN,  1.5f,  -0.0f,  0.0f,    -kInf, kInf,
+                               -2.0f, -kNaN, 1e-45f, -1e-45f, 1.5f,  0.0f};
+  for (int i = 0; i < 3000; ++i) {
+    scores.push_back(std::ldexp(static_cast<float>(random() % 2001) - 1000,
+                                static_cast<int>(random() % 40) - 20));
+  }
+  const std::vector<float> drawn = scores;
+  SortForCounting(&scores);
+  EXPECT_EQ(SortedBits(drawn), SortedBits(scores));
+  // Ascending, -0 before +0, every NaN last.
+  const auto nan_begin = std::find_if(scores.begin(), scores.end(),
+                                      [](float s) { return std::isnan(s); });
+  EXPECT_EQ(scores.end() - nan_begin, 2);
+  EXPECT_TRUE(std::all_of(nan_begin, scores.end(),
+                          [](float s) { return std::isnan(s); }));
+  EXPECT_TRUE(std::is_sorted(scores.begin(), nan_begin, [](float a, float b) {
+    return a < b || (a == b && std::signbit(a) && !std::signbit(b));
+  }));
+}
+
+TEST(StepCurvesTest, CountedEventsVisitAsListedEvents) {
+  std::mt19937 random(8);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int64_t last = random() % 30;
+    const int64_t lowest = trial % 5 == 0 ? -3 : random() % 3;
+    std::vector<uint32_t> counts(trial % 9 == 0 ? 0 : 1 + random() % 35);
+    std::vector<int64_t> sorted;
+    for (size_t i = 0; i < counts.size(); ++i) {
+      counts[i] = random() % 3 == 0 ? random() % 4 : 0;
+      sorted.insert(sorted.end(), counts[i], lowest + static_cast<int64_t>(i));
+    }
+    // Every visit, kept or not, with the events up to it.
+    std::vector<std::pair<int64_t, int64_t>> from_list, from_counts;
+    std::vector<std::pair<int64_t, float>> kept_list, kept_counts;
+    const auto rate_into = [](auto* visits) {
+      return [visits](int64_t k, int64_t at_most_k) {
+        visits->emplace_back(k, at_most_k);
+        return static_cast<float>(at_most_k % 7) / 4;
+      };
+    };
+    const auto point_into = [](auto* points) {
+      return
+          [points](int64_t k, float value) { points->emplace_back(k, value); };
+    };
+    AppendThinnedSteps(sorted, last, rate_into(&from_list),
+                       point_into(&kept_list));
+    AppendThinnedCounts(lowest, counts, last, rate_into(&from_counts),
+                        point_into(&kept_counts));
+    EXPECT_EQ(from_list, from_counts) << trial;
+    EXPECT_EQ(kept_list, kept_counts) << trial;
   }
 }
 
