@@ -1,5 +1,7 @@
 #include "results/json_text.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -128,22 +130,58 @@ void WriteValue(const Json::Value& value, JsonTextWriter* writer) {
   writer->EndArray();
 }
 
+// The longest text of a real: "%#.16g" of a negative number with a
+// three-digit exponent, "-1.234567890123456e-308", and its terminator.
+constexpr size_t kMaxRealLength = 32;
+
+// WriteReal writes FormatReal(value) to `out`, which has room for
+// kMaxRealLength bytes, and returns its length.
+size_t WriteReal(double value, char* out) {
+  if (!std::isfinite(value)) {
+    std::memcpy(out, "null", 4);
+    return 4;
+  }
+  const int written = std::snprintf(out, kMaxRealLength, "%#.16g", value);
+  size_t length = written > 0 ? static_cast<size_t>(written) : 0;
+  if (length > 0 && out[length - 1] == '0' &&
+      std::memchr(out, 'e', length) == nullptr &&
+      std::memchr(out, 'E', length) == nullptr) {
+    // "%#" guarantees a '.', so the run of trailing zeros stops at the
+    // latest at the point; one zero stays after the last other character.
+    while (out[length - 2] == '0') --length;
+  }
+  return length;
+}
+
 }  // namespace
 
 std::string FormatReal(double value) {
-  if (!std::isfinite(value)) return "null";
-  char buffer[40];
-  const int written = std::snprintf(buffer, sizeof buffer, "%#.16g", value);
-  std::string text(buffer, written > 0 ? static_cast<size_t>(written) : 0);
-  if (text.empty() || text.back() != '0' ||
-      text.find_first_of("eE") != std::string::npos) {
-    return text;
-  }
-  // "%#" guarantees a '.', so the run of trailing zeros stops at the latest
-  // at the point; one zero stays after the last other character.
-  const size_t last_kept = text.find_last_not_of('0');
-  text.resize(last_kept + 2);
+  std::string text;
+  AppendReal(value, &text);
   return text;
+}
+
+void AppendReal(double value, std::string* out) {
+  char buffer[kMaxRealLength];
+  out->append(buffer, WriteReal(value, buffer));
+}
+
+char* ScalarTexts::Room(size_t bytes) {
+  if (text_.size() < used_ + bytes) text_.resize(2 * (used_ + bytes));
+  return text_.data() + used_;
+}
+
+void ScalarTexts::AddInteger(int64_t value) {
+  constexpr size_t kMaxLength = 20;  // "-9223372036854775808"
+  char* const begin = Room(kMaxLength);
+  used_ += std::to_chars(begin, begin + kMaxLength, value).ptr - begin;
+  ends_.push_back(used_);
+}
+
+void ScalarTexts::AddReal(double value) {
+  char* const begin = Room(kMaxRealLength);
+  used_ += WriteReal(value, begin);
+  ends_.push_back(used_);
 }
 
 void JsonTextWriter::Newline() {
@@ -163,7 +201,7 @@ void JsonTextWriter::Close(char bracket) {
   out_->push_back(bracket);
 }
 
-void JsonTextWriter::Member(const std::string& name) {
+void JsonTextWriter::Member(std::string_view name) {
   Element();
   AppendQuoted(name.data(), name.data() + name.size(), out_);
   out_->append(" : ");
@@ -173,6 +211,50 @@ void JsonTextWriter::Element() {
   if (!empty_.back()) out_->push_back(',');
   empty_.back() = false;
   Newline();
+}
+
+void JsonTextWriter::ScalarArray(const ScalarTexts& texts) {
+  // The layout of the ScalarArray of strings, written in one go: its length
+  // is known.
+  const size_t count = texts.size();
+  if (count == 0) {
+    out_->append("[  ]");
+    return;
+  }
+  const size_t length = texts.length();
+  const size_t one_line = 4 + 2 * (count - 1) + length;  // "[ ", ", ", " ]"
+  if (count < kMaxOneLineElements && one_line < kRightMargin) {
+    const size_t start = out_->size();
+    out_->resize(start + one_line);
+    char* to = &(*out_)[start];
+    *to++ = '[';
+    *to++ = ' ';
+    for (size_t i = 0; i < count; ++i) {
+      if (i > 0) {
+        *to++ = ',';
+        *to++ = ' ';
+      }
+      for (const char c : texts[i]) *to++ = c;
+    }
+    *to++ = ' ';
+    *to = ']';
+    return;
+  }
+  // Every element on a line of its own: after a comma (but the first), a
+  // line break and the indentation of the array's elements.
+  BeginArray();
+  const size_t indent = empty_.size();
+  const size_t start = out_->size();
+  out_->resize(start + length + count * (2 + indent) - 1);
+  char* to = &(*out_)[start];
+  for (size_t i = 0; i < count; ++i) {
+    if (i > 0) *to++ = ',';
+    *to++ = '\n';
+    for (size_t tab = 0; tab < indent; ++tab) *to++ = '\t';
+    for (const char c : texts[i]) *to++ = c;
+  }
+  empty_.back() = false;
+  EndArray();
 }
 
 void JsonTextWriter::ScalarArray(const std::vector<std::string>& texts) {

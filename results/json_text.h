@@ -4,7 +4,10 @@
 #ifndef FUSE_RESULTS_RESULTS_JSON_TEXT_H_
 #define FUSE_RESULTS_RESULTS_JSON_TEXT_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <json/json.h>
@@ -14,6 +17,40 @@
 // "9.999999747378752e-06"). A value that is not finite is written "null",
 // so that the document stays valid JSON.
 std::string FormatReal(double value);
+
+// AppendReal appends FormatReal(value) to `*out`.
+void AppendReal(double value, std::string* out);
+
+// ScalarTexts holds the one-line texts of an array's elements back to
+// back, so that a long list of numbers is laid out without a string per
+// number.
+class ScalarTexts {
+ public:
+  void Clear() {
+    used_ = 0;
+    ends_.clear();
+  }
+  // AddInteger adds the decimal text of `value`, AddReal its FormatReal.
+  void AddInteger(int64_t value);
+  void AddReal(double value);
+
+  bool empty() const { return ends_.empty(); }
+  size_t size() const { return ends_.size(); }
+  // The length of all texts together.
+  size_t length() const { return used_; }
+  std::string_view operator[](size_t i) const {
+    const size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(text_.data() + begin, ends_[i] - begin);
+  }
+
+ private:
+  // Room for `bytes` more bytes of text at text_.data() + used_.
+  char* Room(size_t bytes);
+
+  std::vector<char> text_;  // The texts, in the first used_ bytes.
+  size_t used_ = 0;
+  std::vector<size_t> ends_;
+};
 
 // JsonTextWriter lays out a document piece by piece, so that a document
 // can be written without building it as a Json::Value first. The pieces
@@ -35,7 +72,7 @@ class JsonTextWriter {
   // A non-empty object: BeginObject, then Member before each value, then
   // EndObject.
   void BeginObject() { Open('{'); }
-  void Member(const std::string& name);
+  void Member(std::string_view name);
   void EndObject() { Close('}'); }
 
   // A multi-line array: BeginArray, then Element before each value, then
@@ -43,6 +80,11 @@ class JsonTextWriter {
   void BeginArray() { Open('['); }
   void Element();
   void EndArray() { Close(']'); }
+
+  // ResumeArray continues, at the root of a new text, a multi-line array
+  // root that another writer began and gave at least one element: the text
+  // goes on where the other's ended, before its next Element.
+  void ResumeArray() { empty_.push_back(false); }
 
   // Value writes a one-line value as it stands: a scalar's text, "[]" or
   // "{}".
@@ -52,6 +94,7 @@ class JsonTextWriter {
   // "[ a, b ]", when it has fewer than 25 elements and that line is shorter
   // than 74 characters; otherwise as a multi-line array.
   void ScalarArray(const std::vector<std::string>& texts);
+  void ScalarArray(const ScalarTexts& texts);
 
  private:
   void Newline();

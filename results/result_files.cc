@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +14,9 @@
 #include <functional>
 #include <random>
 #include <utility>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 
 #include "results/json_text.h"
 
@@ -40,20 +44,18 @@ Json::Value CurveValue(const std::vector<std::pair<First, Second>>& curve) {
   return value;
 }
 
-// RankText returns the text of a mate rank: the signed 32-bit integer of
-// its low 32 bits. A rank never exceeds the distractor count, so in a run
-// it is written unchanged.
-std::string RankText(uint64_t rank) {
-  return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(rank)));
+// RankValue returns the number a mate rank is written as: the signed
+// 32-bit integer of its low 32 bits. A rank never exceeds the distractor
+// count, so in a run it is written unchanged.
+int64_t RankValue(uint64_t rank) {
+  return static_cast<int32_t>(static_cast<uint32_t>(rank));
 }
 
 // WritePairMember writes `name` : null, or an object of two scalar arrays
 // of equal, non-zero length.
 void WritePairMember(const char* name, const char* first_name,
-                     const std::vector<std::string>& firsts,
-                     const char* second_name,
-                     const std::vector<std::string>& seconds,
-                     JsonTextWriter* writer) {
+                     const ScalarTexts& firsts, const char* second_name,
+                     const ScalarTexts& seconds, JsonTextWriter* writer) {
   writer->Member(name);
   if (firsts.empty()) {
     writer->Value("null");
@@ -66,6 +68,77 @@ void WritePairMember(const char* name, const char* first_name,
   writer->ScalarArray(seconds);
   writer->EndObject();
 }
+
+// How many probes' entries of the match results document make one piece
+// of its text (about 100 KB each in a run), and how many pieces are laid
+// out at once, in parallel, before they are written in order.
+constexpr size_t kPieceProbes = 64;
+constexpr size_t kPiecesAtOnce = 8;
+
+// AppendMatchesPiece appends the text of the entries of probes `begin` to
+// `end` - 1 of the match results document (not null: there is a probe)
+// to `*text`, with the opening of the document before probe 0 and its end
+// after the last probe.
+void AppendMatchesPiece(const TopDistractorLists& top_distractors,
+                        const MateRankLists& mate_ranks, size_t begin,
+                        size_t end, std::string* text) {
+  JsonTextWriter writer(text);
+  if (begin == 0) {
+    writer.BeginArray();
+  } else {
+    writer.ResumeArray();
+  }
+  ScalarTexts firsts;
+  ScalarTexts seconds;
+  for (size_t p = begin; p < end; ++p) {
+    writer.Element();
+    writer.BeginObject();
+    firsts.Clear();
+    seconds.Clear();
+    for (const auto& [index, score] : top_distractors[p]) {
+      firsts.AddInteger(index);
+      seconds.AddReal(static_cast<double>(score));
+    }
+    WritePairMember("distractors", "idx", firsts, "score", seconds, &writer);
+    firsts.Clear();
+    seconds.Clear();
+    if (p < mate_ranks.size()) {
+      for (const auto& [rank, index] : mate_ranks[p]) {
+        firsts.AddInteger(index);
+        seconds.AddInteger(RankValue(rank));
+      }
+    }
+    WritePairMember("probes", "idx", firsts, "rank", seconds, &writer);
+    writer.EndObject();
+  }
+  if (end == top_distractors.size()) {
+    writer.EndArray();
+    text->push_back('\n');
+  }
+}
+
+// MatchesPieces is the body of the parallel loop that lays out pieces
+// first_piece, first_piece + 1, ... of the match results text, piece i
+// into (*pieces)[i - first_piece]: a named type, so that the loop's task
+// types have names short enough for the race checker's reports to name
+// them.
+struct MatchesPieces {
+  const TopDistractorLists& top_distractors;
+  const MateRankLists& mate_ranks;
+  size_t first_piece;
+  std::vector<std::string>* pieces;
+
+  void operator()(const tbb::blocked_range<size_t>& range) const {
+    const size_t probes = top_distractors.size();
+    for (size_t i = range.begin(); i != range.end(); ++i) {
+      const size_t begin = (first_piece + i) * kPieceProbes;
+      std::string& text = (*pieces)[i];
+      text.clear();
+      AppendMatchesPiece(top_distractors, mate_ranks, begin,
+                         std::min(begin + kPieceProbes, probes), &text);
+    }
+  }
+};
 
 // Error returns the text of errno, for messages.
 std::string Error() { return std::strerror(errno); }
@@ -187,43 +260,23 @@ bool WriteMatchesText(const TopDistractorLists& top_distractors,
                       const std::function<bool(const std::string&)>& write) {
   // Written straight from the lists, a piece at a time: the same bytes as
   // laying out the whole document, without its thousands of small JSON
-  // objects or the whole text at once.
-  constexpr size_t kPieceBytes = size_t{1} << 20;
-  if (top_distractors.empty()) return write("null\n");
-  std::string text;
-  text.reserve(kPieceBytes + (size_t{1} << 16));
-  JsonTextWriter writer(&text);
-  std::vector<std::string> firsts;
-  std::vector<std::string> seconds;
-  writer.BeginArray();
-  for (size_t p = 0; p < top_distractors.size(); ++p) {
-    writer.Element();
-    writer.BeginObject();
-    firsts.clear();
-    seconds.clear();
-    for (const auto& [index, score] : top_distractors[p]) {
-      firsts.push_back(std::to_string(index));
-      seconds.push_back(FormatReal(static_cast<double>(score)));
-    }
-    WritePairMember("distractors", "idx", firsts, "score", seconds, &writer);
-    firsts.clear();
-    seconds.clear();
-    if (p < mate_ranks.size()) {
-      for (const auto& [rank, index] : mate_ranks[p]) {
-        firsts.push_back(std::to_string(index));
-        seconds.push_back(RankText(rank));
-      }
-    }
-    WritePairMember("probes", "idx", firsts, "rank", seconds, &writer);
-    writer.EndObject();
-    if (text.size() >= kPieceBytes) {
-      if (!write(text)) return false;
-      text.clear();
+  // objects or the whole text at once. The pieces of a batch are laid out
+  // in parallel and then written in order; their strings are reused from
+  // batch to batch.
+  const size_t probes = top_distractors.size();
+  if (probes == 0) return write("null\n");
+  const size_t piece_count = (probes + kPieceProbes - 1) / kPieceProbes;
+  std::vector<std::string> pieces(std::min(piece_count, kPiecesAtOnce));
+  for (size_t first = 0; first < piece_count; first += pieces.size()) {
+    const size_t batch = std::min(pieces.size(), piece_count - first);
+    tbb::parallel_for(
+        tbb::blocked_range<size_t>(0, batch, 1),
+        MatchesPieces{top_distractors, mate_ranks, first, &pieces});
+    for (size_t i = 0; i < batch; ++i) {
+      if (!write(pieces[i])) return false;
     }
   }
-  writer.EndArray();
-  text.push_back('\n');
-  return write(text);
+  return true;
 }
 
 std::string MatchesText(const TopDistractorLists& top_distractors,

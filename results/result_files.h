@@ -24,9 +24,10 @@ Json::Value MakeCMCAndROCDocument(const CMCCurve& cmc,
                                   const ROCCurve& roc);
 
 // WriteMatchesText hands the laid-out match results document (see
-// MatchesText) to `write` in pieces of about a megabyte, in order, so that
-// the whole text is never held at once. Returns false as soon as `write`
-// does.
+// MatchesText) to `write` in pieces of about a hundred kilobytes, in order,
+// so that the whole text is never held at once; the pieces are laid out in
+// parallel, and `write` is called on the calling thread. Returns false as
+// soon as `write` does.
 bool WriteMatchesText(const TopDistractorLists& top_distractors,
                       const MateRankLists& mate_ranks,
                       const std::function<bool(const std::string&)>& write);

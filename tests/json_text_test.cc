@@ -102,4 +102,59 @@ TEST(StyledJSONTextTest, AgreesWithTheLibraryLayoutOnRandomDocuments) {
   }
 }
 
+TEST(JsonTextWriterTest, NumberListsAndResumedArraysLayOutAsStrings) {
+  // Lists of every length around the one-line limits, at two depths, laid
+  // out from numbers and from their texts.
+  std::mt19937 random(4);
+  for (int trial = 0; trial < 400; ++trial) {
+    const size_t count = trial % 30;
+    ScalarTexts numbers;
+    std::vector<std::string> texts;
+    for (size_t i = 0; i < count; ++i) {
+      if (random() % 3 == 0) {
+        const double real = (random() % 2001) / 64.0 - 15;
+        numbers.AddReal(real);
+        texts.push_back(FormatReal(real));
+      } else {
+        const int64_t integer =
+            static_cast<int64_t>(random() % 1000000) >> (random() % 20);
+        numbers.AddInteger(integer);
+        texts.push_back(std::to_string(integer));
+      }
+    }
+    std::string from_numbers, from_texts;
+    JsonTextWriter writer(&from_numbers), text_writer(&from_texts);
+    for (JsonTextWriter* w : {&writer, &text_writer}) {
+      w->BeginArray();
+      w->Element();
+      if (trial % 2 == 0) {
+        w->BeginObject();
+        w->Member("n");
+      }
+    }
+    writer.ScalarArray(numbers);
+    text_writer.ScalarArray(texts);
+    ASSERT_EQ(from_numbers, from_texts) << trial;
+  }
+  // An array laid out in two texts, the second resumed after an element.
+  std::string whole, first, second;
+  JsonTextWriter one(&whole), begun(&first), resumed(&second);
+  one.BeginArray();
+  begun.BeginArray();
+  for (JsonTextWriter* w : {&one, &begun}) {
+    w->Element();
+    w->Value("1");
+  }
+  resumed.ResumeArray();
+  for (JsonTextWriter* w : {&one, &resumed}) {
+    w->Element();
+    w->BeginObject();
+    w->Member("a");
+    w->Value("2");
+    w->EndObject();
+    w->EndArray();
+  }
+  EXPECT_EQ(whole, first + second);
+}
+
 }  // namespace

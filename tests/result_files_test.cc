@@ -98,6 +98,35 @@ TEST(MatchResultsFileTest, TextEqualsTheLaidOutDocument) {
     ASSERT_EQ(MatchesText(top, mates),
               StyledJSONText(MatchesDocument(top, mates)));
   }
+  // Across pieces and batches of pieces: the text, handed over in order, and
+  // nothing more after a write that fails.
+  {
+    const size_t probes = 64 * 8 * 2 + 37;
+    TopDistractorLists top(probes);
+    MateRankLists mates(probes);
+    for (size_t p = 0; p < probes; ++p) {
+      for (size_t k = random() % 6; k > 0; --k) {
+        top[p].emplace_back(random() % 200000,
+                            scores[random() % scores.size()]);
+      }
+      for (size_t k = random() % 40; k > 0; --k) {
+        mates[p].emplace_back(random() % 300, random() % probes);
+      }
+    }
+    const std::string text = MatchesText(top, mates);
+    ASSERT_EQ(text, StyledJSONText(MatchesDocument(top, mates)));
+    std::vector<std::string> pieces;
+    EXPECT_FALSE(WriteMatchesText(top, mates, [&](const std::string& piece) {
+      pieces.push_back(piece);
+      return pieces.size() < 12;
+    }));
+    ASSERT_EQ(pieces.size(), 12u);
+    std::string written;
+    for (const std::string& piece : pieces) written += piece;
+    EXPECT_EQ(written, text.substr(0, written.size()));
+    EXPECT_LT(written.size(), text.size());
+  }
+
   // The file is that text; ranks keep their low 32 bits as a signed integer.
   testutil::ScratchDir scratch;
   const MateRankLists mates = {
