@@ -19,9 +19,11 @@
 namespace {
 
 // Outcome: 0 refused at Open, 1 failed while reading, 2 read to the end,
-// 3 opened but not a matrix of floats (which the program refuses).
+// 3 opened but not a matrix of floats (which the program refuses). With
+// `defer`, Next only lays the pieces out and their reads follow, as in the
+// pass over a regular file.
 int ReadAll(const std::string& path, const uint8_t* file, size_t size,
-            int64_t capacity, int32_t rows, int32_t cols) {
+            int64_t capacity, int32_t rows, int32_t cols, bool defer = false) {
   MatRowStream stream;
   bool opened = false;
   std::string error;
@@ -44,10 +46,22 @@ int ReadAll(const std::string& path, const uint8_t* file, size_t size,
       selected_cols == 0 ? 0 : std::min(std::max(rows, 0), header.rows);
   std::vector<float> buffer(static_cast<size_t>(capacity));
   std::vector<RowSegment> segments;
+  std::vector<DeferredRead> reads;
+  if (!stream.CanDeferReads()) defer = false;  // A pipe, or a .npy file.
+  const auto next = [&] {
+    if (!defer) return stream.Next(buffer.data(), capacity, &segments, &error);
+    if (!stream.Next(buffer.data(), capacity, &segments, &reads, &error)) {
+      return false;
+    }
+    for (const DeferredRead& read : reads) {
+      if (!stream.ReadDeferred(read, &error)) return false;
+    }
+    return true;
+  };
   int64_t row = 0;
   int64_t col = 0;
   for (;;) {
-    if (!stream.Next(buffer.data(), capacity, &segments, &error)) {
+    if (!next()) {
       FUZZ_CHECK(!error.empty());
       FUZZ_CHECK(static_cast<int64_t>(size) < 16 + data_bytes);
       return 1;
@@ -91,6 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              static_cast<ssize_t>(file_size));
   const int from_file = ReadAll("/proc/self/fd/" + std::to_string(regular),
                                 file, file_size, capacity, rows, cols);
+  // The same file read as the pass reads a regular file.
+  FUZZ_CHECK(ReadAll("/proc/self/fd/" + std::to_string(regular), file,
+                     file_size, capacity, rows, cols, true) == from_file);
 
   // A pipe holding the whole file: the stream learns its end by reading.
   int pipe_fds[2];
