@@ -97,6 +97,18 @@ std::string ReadSelection(const testutil::ScratchDir& dir,
   return error.empty() ? values : "error: " + error;
 }
 
+// OpenThenCut opens a regular file holding `bytes` with `stream`, then
+// cuts the file to its first `keep` bytes, as a file that shrinks while it
+// is read.
+void OpenThenCut(const testutil::ScratchDir& dir, const std::string& bytes,
+                 size_t keep, MatRowStream* stream) {
+  testutil::WriteFile(dir.Path("m.mat"), bytes);
+  bool opened = false;
+  std::string error;
+  ASSERT_TRUE(stream->Open(dir.Path("m.mat"), &opened, &error)) << error;
+  testutil::WriteFile(dir.Path("m.mat"), bytes.substr(0, keep));
+}
+
 TEST(MatRowStreamTest, DeliversTheSelectionInPiecesFromFilesAndPipes) {
   testutil::ScratchDir dir;
   // Selected rows and columns (beyond the matrix: all of it), and the
@@ -157,13 +169,9 @@ TEST(MatRowStreamTest, ReadsOnlyItsShareOfTheColumns) {
   }
   // The share is read where it lies: bytes beyond it are never needed,
   // so a read that fails inside the share is reported with its place.
-  const std::string cut = File(3, 4, 0);
-  testutil::WriteFile(dir.Path("m.mat"), cut);
   MatRowStream stream;
-  bool opened = false;
+  OpenThenCut(dir, File(3, 4, 0), 16 + 20, &stream);
   std::string error;
-  ASSERT_TRUE(stream.Open(dir.Path("m.mat"), &opened, &error)) << error;
-  testutil::WriteFile(dir.Path("m.mat"), cut.substr(0, 16 + 20));
   stream.SelectColumns(3, 2, 4);
   std::vector<float> buffer(100);
   std::vector<RowSegment> segments;
@@ -176,14 +184,10 @@ TEST(MatRowStreamTest, DeferredReadsFailAsTheStreamWouldHave) {
   // the piece with the missing bytes fails with the message Next gives
   // when it reads them itself.
   testutil::ScratchDir dir;
-  const std::string whole = File(3, 4, 0);
   for (const bool defer : {false, true}) {
-    testutil::WriteFile(dir.Path("m.mat"), whole);
     MatRowStream stream;
-    bool opened = false;
+    OpenThenCut(dir, File(3, 4, 0), 16 + 26, &stream);
     std::string error;
-    ASSERT_TRUE(stream.Open(dir.Path("m.mat"), &opened, &error)) << error;
-    testutil::WriteFile(dir.Path("m.mat"), whole.substr(0, 16 + 26));
     stream.Select(3, 3);
     std::vector<float> buffer(4);
     std::vector<RowSegment> segments;
