@@ -77,7 +77,7 @@ void RankMatePairs(const SubjectMap& subject_map, const MatePairs& pairs,
     }
   }
   // Each list receives at most one pair of a group, so the order within a
-  // group leaves every list in the order of RankMates.
+  // group leaves every list ordered by subject and then by query.
   size_t k = 0;
   for (const auto& subject : subject_map) {
     const std::vector<int32_t>& probes = subject.second;
@@ -91,13 +91,6 @@ void RankMatePairs(const SubjectMap& subject_map, const MatePairs& pairs,
       }
     }
   }
-}
-
-void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
-               const ScoreCounts& counts, MateRankLists* mate_ranks) {
-  MatePairs pairs;
-  ListMatePairs(subject_map, probe_scores, &pairs);
-  RankMatePairs(subject_map, pairs, counts, mate_ranks);
 }
 
 std::vector<uint64_t> SortedMateRanks(const MateRankLists& mate_ranks) {

@@ -19,21 +19,12 @@
 using MateRankList = std::vector<std::pair<uint64_t, int32_t>>;
 using MateRankLists = std::vector<MateRankList>;
 
-// RankMates appends, for every subject in map order and every ordered pair
-// (i, j) of its distinct probes in list order, the pair
-// (counts.DistractorsBeating(i, probe_scores(i, j)), i) to
-// `(*mate_ranks)[j]`. `*mate_ranks` must have an entry for every probe
-// index of the map, and `probe_scores` must be a float matrix covering
-// them.
-void RankMates(const SubjectMap& subject_map, const cv::Mat& probe_scores,
-               const ScoreCounts& counts, MateRankLists* mate_ranks);
-
-// The ordered pairs of mates that RankMates asks about, grouped as it
-// visits them: for every subject in map order and every probe i of it in
-// list order, one group of the pairs (i, j), j every other probe of the
-// subject. Within a group the pairs are in ascending order of score (NaN
-// last), the order in which questions about one probe are answered
-// fastest: each looks up a threshold near the last one.
+// The ordered pairs (i, j) of distinct mates, grouped: for every subject
+// in map order and every probe i of it in list order, one group of the
+// pairs (i, j), j every other probe of the subject. Within a group the pairs
+// are in ascending order of score (NaN last), the order in which questions
+// about one probe are answered fastest: each looks up a threshold near the last
+// one.
 struct MatePairs {
   // The score probe_scores(i, j) of each pair.
   std::vector<float> scores;
@@ -46,9 +37,12 @@ struct MatePairs {
 void ListMatePairs(const SubjectMap& subject_map, const cv::Mat& probe_scores,
                    MatePairs* pairs);
 
-// RankMatePairs is RankMates with `pairs` as ListMatePairs lists them for
-// `subject_map`: the same questions, in the order of `pairs`, and the same
-// lists. A null `mate_ranks` asks the same questions and keeps nothing.
+// RankMatePairs appends, for every pair (i, j) of `pairs` (as ListMatePairs
+// lists them for `subject_map`), the pair (counts.DistractorsBeating(i,
+// its score), i) to `(*mate_ranks)[j]`, asking in the order of `pairs`.
+// Each list ends up ordered by subject and then by i in list order.
+// `*mate_ranks` must have an entry for every probe index of the map; a
+// null `mate_ranks` asks the same questions and keeps nothing.
 void RankMatePairs(const SubjectMap& subject_map, const MatePairs& pairs,
                    const ScoreCounts& counts, MateRankLists* mate_ranks);
 

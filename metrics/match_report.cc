@@ -1,13 +1,5 @@
 #include "metrics/match_report.h"
 
-void AssembleMatchReport(const SubjectMap& subject_map,
-                         const cv::Mat& probe_scores, int32_t probe_count,
-                         const ScoreCounts& counts, MatchReport* report) {
-  MatePairs pairs;
-  ListMatePairs(subject_map, probe_scores, &pairs);
-  AssembleMatchReportFromPairs(subject_map, pairs, probe_count, counts, report);
-}
-
 void AssembleMatchReportFromPairs(const SubjectMap& subject_map,
                                   const MatePairs& mate_pairs,
                                   int32_t probe_count,

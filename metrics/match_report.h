@@ -18,17 +18,12 @@ struct MatchReport {
   MateRankLists mate_ranks;
 };
 
-// AssembleMatchReport replaces `*report` with `probe_count` entries: probe
-// p's best distractors as `counts` gives them, and its mate ranks as
-// RankMates gives them (every probe index of the map must be below
-// probe_count).
-void AssembleMatchReport(const SubjectMap& subject_map,
-                         const cv::Mat& probe_scores, int32_t probe_count,
-                         const ScoreCounts& counts, MatchReport* report);
-
-// AssembleMatchReportFromPairs is AssembleMatchReport with the mate pairs
-// that ListMatePairs lists for its map and scores. A null `report` asks
-// the same questions and keeps nothing.
+// AssembleMatchReportFromPairs replaces `*report` with `probe_count`
+// entries: probe p's best distractors as `counts` gives them, and its mate
+// ranks as RankMatePairs gives them for `mate_pairs`, which ListMatePairs
+// lists for the map (every probe index of the map must be below
+// probe_count). A null `report` asks the same questions and keeps
+// nothing.
 void AssembleMatchReportFromPairs(const SubjectMap& subject_map,
                                   const MatePairs& mate_pairs,
                                   int32_t probe_count,

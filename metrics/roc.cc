@@ -50,25 +50,6 @@ void AppendROCCurveFromSortedCounts(const std::vector<int64_t>& beaten_by,
       });
 }
 
-std::vector<float> GenuineScores(const SubjectMap& subject_map,
-                                 const cv::Mat& probe_scores) {
-  size_t count = 0;
-  for (const auto& subject : subject_map) {
-    const size_t n = subject.second.size();
-    count += n * (n - (n > 0 ? 1 : 0)) / 2;
-  }
-  std::vector<float> scores;
-  scores.reserve(count);
-  for (const auto& subject : subject_map) {
-    const std::vector<int32_t>& q = subject.second;
-    for (size_t a = 0; a < q.size(); ++a) {
-      const float* row = probe_scores.ptr<float>(q[a]);
-      for (size_t b = a + 1; b < q.size(); ++b) scores.push_back(row[q[b]]);
-    }
-  }
-  return scores;
-}
-
 std::vector<float> GenuineScoresOfMates(const SubjectMap& subject_map,
                                         const MatePairs& mate_pairs) {
   std::vector<float> scores;
@@ -102,20 +83,4 @@ void ImpostorsBeatingEach(const std::vector<float>& scores,
   for (const float score : scores) {
     beaten_by->push_back(counts.ImpostorsBeating(score));
   }
-}
-
-std::vector<int64_t> GenuineBeatenBy(const SubjectMap& subject_map,
-                                     const cv::Mat& probe_scores,
-                                     const ScoreCounts& counts) {
-  std::vector<int64_t> beaten_by;
-  ImpostorsBeatingEach(GenuineScores(subject_map, probe_scores), counts,
-                       &beaten_by);
-  return beaten_by;
-}
-
-void AssembleROC(const SubjectMap& subject_map, const cv::Mat& probe_scores,
-                 int64_t impostor_count, const ScoreCounts& counts,
-                 ROCCurve* roc) {
-  AppendROCCurveFromCounts(GenuineBeatenBy(subject_map, probe_scores, counts),
-                           impostor_count, roc);
 }

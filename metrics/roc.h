@@ -57,16 +57,11 @@ void AppendROCCurveFromCounts(std::vector<int64_t> beaten_by,
 void AppendROCCurveFromSortedCounts(const std::vector<int64_t>& beaten_by,
                                     int64_t impostor_count, ROCCurve* roc);
 
-// GenuineScores returns the score of every genuine pair (as
-// GenuineBeatenBy defines them), in the order GenuineBeatenBy asks about
-// them.
-std::vector<float> GenuineScores(const SubjectMap& subject_map,
-                                 const cv::Mat& probe_scores);
-
-// GenuineScoresOfMates returns the scores GenuineScores returns, in
-// another order, from the mate pairs that ListMatePairs lists for the same
-// map and scores: the genuine pair of the probes at positions a < b of a
-// subject's list is the ordered mate pair (a, b).
+// GenuineScoresOfMates returns the score of every genuine pair (the
+// unordered pairs of mates, each once, scored from the row of the probe
+// that comes first in its subject's list), from the mate pairs that
+// ListMatePairs lists for the map: the genuine pair of the probes at
+// positions a < b of a subject's list is the ordered mate pair (a, b).
 std::vector<float> GenuineScoresOfMates(const SubjectMap& subject_map,
                                         const MatePairs& mate_pairs);
 
@@ -81,20 +76,5 @@ void SortForCounting(std::vector<float>* scores);
 void ImpostorsBeatingEach(const std::vector<float>& scores,
                           const ScoreCounts& counts,
                           std::vector<int64_t>* beaten_by);
-
-// GenuineBeatenBy returns, for every genuine pair (the unordered pairs of
-// mates, each once, scored from the row of the probe that comes first in
-// its subject's list), the number of impostor scores that beat it, asking
-// `counts` once per pair in subject-map order.
-std::vector<int64_t> GenuineBeatenBy(const SubjectMap& subject_map,
-                                     const cv::Mat& probe_scores,
-                                     const ScoreCounts& counts);
-
-// AssembleROC appends the ROC curve of the run's genuine pairs against its
-// `impostor_count` impostor scores, asking `counts` as GenuineBeatenBy
-// does.
-void AssembleROC(const SubjectMap& subject_map, const cv::Mat& probe_scores,
-                 int64_t impostor_count, const ScoreCounts& counts,
-                 ROCCurve* roc);
 
 #endif  // FUSE_RESULTS_METRICS_ROC_H_
