@@ -18,9 +18,11 @@
 #include <opencv2/core.hpp>
 
 #include "driver/feature_pass.h"
+#include "driver/heap_pages.h"
 #include "driver/options.h"
 #include "driver/progress.h"
 #include "driver/score_pass.h"
+#include "features/feature_scores.h"
 #include "matio/mat_io.h"
 #include "matio/mat_stream.h"
 #include "matio/score_matrix.h"
@@ -424,6 +426,10 @@ int Run(int argc, char** argv, const Route& route) {
 }  // namespace
 
 int RunFuseResults(int argc, char** argv, const Route& route) {
+  // Before any thread of the run starts: the BLAS library's idle workers
+  // would otherwise share the cores with them, and the heap is set up once.
+  UseOneBlasThread();
+  BackHeapWithHugePages();
   ReserveStandardDescriptors();
   RemoveTemporariesOnSignals();
   const int status = Run(argc, argv, route);

@@ -10,10 +10,10 @@
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
-// OpenBLAS's own threads would compete with the scan's; every product is
-// computed on the thread that asks for it. Other BLAS libraries lack the
-// call and are left as they are.
+// OpenBLAS's thread controls; other BLAS libraries lack them.
+extern "C" int openblas_get_num_threads() __attribute__((weak));
 extern "C" void openblas_set_num_threads(int threads) __attribute__((weak));
+extern "C" int blas_thread_shutdown_() __attribute__((weak));
 
 namespace {
 
@@ -114,12 +114,23 @@ const char* MetricName(Metric metric) {
   return "?";
 }
 
+void UseOneBlasThread() {
+  // Setting the count starts the workers again when they were ended, so it
+  // is set only when it differs, and the workers are ended after it.
+  if (openblas_get_num_threads != nullptr &&
+      openblas_set_num_threads != nullptr && openblas_get_num_threads() != 1) {
+    openblas_set_num_threads(1);
+  }
+  if (blas_thread_shutdown_ != nullptr) blas_thread_shutdown_();
+}
+
 FeatureScorer::FeatureScorer(const cv::Mat& probe_features, Metric metric)
     : metric_(metric),
       features_(probe_features.clone()),
       probes_(probe_features.rows),
       dim_(probe_features.cols) {
-  if (openblas_set_num_threads != nullptr) openblas_set_num_threads(1);
+  // OpenBLAS's own threads would compete with the scan's.
+  UseOneBlasThread();
   tile_rows_ = TileRows(dim_);
   blocks_ = std::max(1, (probes_ + kMaxBlockProbes - 1) / kMaxBlockProbes);
   block_probes_ = std::max(1, (probes_ + blocks_ - 1) / blocks_);

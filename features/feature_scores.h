@@ -41,6 +41,14 @@ const char* MetricName(Metric metric);
 std::string FeatureFileProblem(int32_t rows, int32_t cols, int32_t type,
                                int32_t dim, bool column_major);
 
+// UseOneBlasThread makes the BLAS library compute every product on the
+// thread that asks for it and ends the worker threads it started when it
+// was loaded. Those workers never get work here, yet for their first tenth
+// of a second or so they poll for it, which on a machine of few cores takes
+// a core from the program's own threads. Only OpenBLAS has the calls; with
+// another BLAS this does nothing. Calling it again is harmless.
+void UseOneBlasThread();
+
 // The buffers of one thread's tiles.
 struct TileScratch {
   std::vector<float> rows;    // tile_rows x dim, prepared, zero padded.

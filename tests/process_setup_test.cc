@@ -1,0 +1,135 @@
+// What the program sets up before its threads start: the BLAS library's
+// idle workers ended, and the heap on huge pages. Each test looks at the
+// process itself (its threads, its memory map), so each needs a process of
+// its own, as ctest gives every test.
+#include <dirent.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include "driver/heap_pages.h"
+#include "features/feature_scores.h"
+
+namespace {
+
+int CountThreads() {
+  int threads = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return -1;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') ++threads;
+  }
+  closedir(tasks);
+  return threads;
+}
+
+TEST(UseOneBlasThread, EndsTheIdleWorkersAndProductsStayRight) {
+  const int before = CountThreads();
+  if (before == 1) {
+    GTEST_SKIP() << "the BLAS library started no worker threads here";
+  }
+  UseOneBlasThread();
+  EXPECT_EQ(CountThreads(), 1) << before << " threads before";
+  UseOneBlasThread();  // Again: harmless, and starts nothing.
+  EXPECT_EQ(CountThreads(), 1);
+
+  // Products large enough for the library to split them still come out
+  // right, on this thread alone.
+  const int probes = 300;
+  const int dim = 64;
+  cv::Mat probe_features(probes, dim, CV_32F);
+  cv::Mat others(700, dim, CV_32F);
+  for (int r = 0; r < probes; ++r) {
+    for (int c = 0; c < dim; ++c) {
+      probe_features.at<float>(r, c) = static_cast<float>((r + c) % 7) - 3;
+    }
+  }
+  for (int r = 0; r < others.rows; ++r) {
+    for (int c = 0; c < dim; ++c) {
+      others.at<float>(r, c) = static_cast<float>((r * c) % 5) - 2;
+    }
+  }
+  const FeatureScorer scorer(probe_features, Metric::kDot);
+  const cv::Mat scores = scorer.ScoreMatrix(others);
+  ASSERT_EQ(scores.rows, probes);
+  ASSERT_EQ(scores.cols, others.rows);
+  for (int p = 0; p < probes; p += 37) {
+    for (int o = 0; o < others.rows; o += 41) {
+      double dot = 0;
+      for (int c = 0; c < dim; ++c) {
+        dot += double{probe_features.at<float>(p, c)} * others.at<float>(o, c);
+      }
+      EXPECT_EQ(scores.at<float>(p, o), static_cast<float>(dot))
+          << p << "," << o;
+    }
+  }
+}
+
+// The mapping of /proc/self/smaps that holds `address`: its name and
+// whether the kernel may back it with huge pages.
+struct Mapping {
+  bool found = false;
+  std::string name;
+  bool huge_eligible = false;
+};
+
+Mapping MappingOf(const void* address) {
+  const uintptr_t at = reinterpret_cast<uintptr_t>(address);
+  std::ifstream smaps("/proc/self/smaps");
+  Mapping mapping;
+  std::string line;
+  bool inside = false;
+  while (std::getline(smaps, line)) {
+    unsigned long start = 0;
+    unsigned long end = 0;
+    char dash = 0;
+    // A mapping's first line starts with "start-end", in hexadecimal.
+    if (std::sscanf(line.c_str(), "%lx%c%lx", &start, &dash, &end) == 3 &&
+        dash == '-') {
+      if (inside) break;
+      inside = start <= at && at < end;
+      if (inside) {
+        mapping.found = true;
+        const size_t space = line.find_last_of(' ');
+        mapping.name = line.substr(space + 1);
+      }
+    } else if (inside && line.rfind("THPeligible:", 0) == 0) {
+      mapping.huge_eligible = line.find('1') != std::string::npos;
+    }
+  }
+  return mapping;
+}
+
+std::string HugePageMode() {
+  std::ifstream mode("/sys/kernel/mm/transparent_hugepage/enabled");
+  std::string text;
+  std::getline(mode, text);
+  return text;
+}
+
+TEST(BackHeapWithHugePages, LargeBlocksComeFromTheAdvisedHeap) {
+  if (HugePageMode().find("[never]") != std::string::npos ||
+      HugePageMode().empty()) {
+    GTEST_SKIP() << "this kernel gives no transparent huge pages";
+  }
+  if (!BackHeapWithHugePages()) {
+    GTEST_SKIP() << "the allocator is not the C library's own (sanitizers)";
+  }
+  // 8 MiB: without the set-up, a block this size gets a mapping of its own,
+  // which the kernel backs with huge pages only when told to.
+  std::vector<int64_t> block(size_t{1} << 20, 1);
+  const Mapping mapping = MappingOf(block.data());
+  ASSERT_TRUE(mapping.found);
+  EXPECT_EQ(mapping.name, "[heap]");
+  EXPECT_TRUE(mapping.huge_eligible);
+}
+
+}  // namespace
