@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <istream>
@@ -327,8 +328,11 @@ bool Shape(int rows, const MatHeader& header, cv::Mat* out,
   try {
     const bool fresh = out->empty() || out->rows != rows ||
                        out->cols != header.cols || out->type() != header.type;
-    out->create(rows, header.cols, header.type);
-    if (fresh) AdviseHugePages(out->data, out->total() * out->elemSize());
+    if (fresh) {
+      CreateOnHugePages(rows, header.cols, header.type, out);
+    } else {
+      out->create(rows, header.cols, header.type);
+    }
     return true;
   } catch (const cv::Exception&) {
   } catch (const std::bad_alloc&) {
@@ -624,12 +628,67 @@ int64_t MatIO::ElementSize(int32_t type) {
   return (((type & kTypeMask) >> 3) + 1) * kDepthSizes[depth];
 }
 
-void AdviseHugePages(void* data, size_t bytes) {
-  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-  const uintptr_t start = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t end = (start + bytes) & ~(kHugePage - 1);
-  if (end > first) {
-    madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+namespace {
+
+constexpr size_t kHugePage = size_t{2} << 20;
+
+// Storage that starts on a 2 MiB boundary and is advised for huge pages, so
+// that they can back all of it, not only its aligned middle. The steps are
+// laid out as OpenCV's own allocator lays them out.
+class HugePageAllocator : public cv::MatAllocator {
+ public:
+  cv::UMatData* allocate(int dims, const int* sizes, int type, void* given,
+                         size_t* step, cv::AccessFlag,
+                         cv::UMatUsageFlags) const override {
+    size_t total = CV_ELEM_SIZE(type);
+    for (int i = dims - 1; i >= 0; --i) {
+      if (step != nullptr) {
+        if (given != nullptr && step[i] != cv::Mat::AUTO_STEP) {
+          total = step[i];
+        } else {
+          step[i] = total;
+        }
+      }
+      total *= static_cast<size_t>(sizes[i]);
+    }
+    void* data = given;
+    if (data == nullptr) {
+      const size_t rounded = (total + kHugePage - 1) / kHugePage * kHugePage;
+      data = std::aligned_alloc(kHugePage, std::max(rounded, kHugePage));
+      if (data == nullptr) throw std::bad_alloc();
+      madvise(data, rounded, MADV_HUGEPAGE);
+    }
+    auto* storage = new cv::UMatData(this);
+    storage->data = storage->origdata = static_cast<uchar*>(data);
+    storage->size = total;
+    if (given != nullptr) storage->flags |= cv::UMatData::USER_ALLOCATED;
+    return storage;
   }
+
+  bool allocate(cv::UMatData* storage, cv::AccessFlag,
+                cv::UMatUsageFlags) const override {
+    return storage != nullptr;
+  }
+
+  void deallocate(cv::UMatData* storage) const override {
+    if (storage == nullptr) return;
+    if ((storage->flags & cv::UMatData::USER_ALLOCATED) == 0) {
+      std::free(storage->origdata);
+    }
+    delete storage;
+  }
+};
+
+}  // namespace
+
+void CreateOnHugePages(int rows, int cols, int type, cv::Mat* out) {
+  // Never destroyed: a matrix may outlive any scope it could be tied to.
+  static HugePageAllocator* const allocator = new HugePageAllocator;
+  const size_t bytes = static_cast<size_t>(std::max(rows, 0)) *
+                       static_cast<size_t>(std::max(cols, 0)) *
+                       CV_ELEM_SIZE(type);
+  cv::Mat shaped;
+  if (bytes >= 2 * kHugePage) shaped.allocator = allocator;
+  shaped.create(rows, cols, type);
+  *out = shaped;
 }

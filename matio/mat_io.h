@@ -99,11 +99,13 @@ class MatIO {
   static int64_t ElementSize(int32_t type);
 };
 
-// AdviseHugePages asks the kernel to back the 2 MiB-aligned part of the
-// storage at `data` (`bytes` long, not yet touched) with huge pages: a
-// large matrix is then filled with a few hundred page faults instead of
+// CreateOnHugePages makes `out` a fresh rows x cols matrix of `type`
+// (continuous, uninitialized). When it is 4 MiB or more, its storage starts
+// on a 2 MiB boundary and the kernel is asked to back it with huge pages:
+// a large matrix is then filled with a few dozen page faults instead of
 // thousands, and read at scattered places with fewer TLB misses. A hint
-// only: nothing changes where the kernel declines it.
-void AdviseHugePages(void* data, size_t bytes);
+// only: nothing else changes where the kernel declines it. Throws as
+// cv::Mat::create does (std::bad_alloc when memory runs out).
+void CreateOnHugePages(int rows, int cols, int type, cv::Mat* out);
 
 #endif  // FUSE_RESULTS_MATIO_MAT_IO_H_

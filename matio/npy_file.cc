@@ -409,8 +409,7 @@ bool ReadElements(FILE* file, int32_t element_size, int64_t count, float* out,
 // when it cannot be allocated.
 bool Allocate(int32_t rows, int32_t cols, cv::Mat* mat, std::string* error) {
   try {
-    mat->create(rows, cols, CV_32FC1);
-    AdviseHugePages(mat->data, mat->total() * sizeof(float));
+    CreateOnHugePages(rows, cols, CV_32FC1, mat);
     return true;
   } catch (const cv::Exception&) {
   } catch (const std::bad_alloc&) {

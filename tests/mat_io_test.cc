@@ -191,6 +191,33 @@ TEST(MatIOTest, EveryWriterAndReaderRoundTripBitForBit) {
   fclose(file);
 }
 
+// Fresh storage of 4 MiB or more starts on a 2 MiB boundary, so that huge
+// pages can back all of it, from every reader; smaller matrices and the
+// values are as they would be anyway.
+TEST(MatIOTest, LargeMatricesStartOnHugePageBoundaries) {
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  const cv::Mat large = RandomMat(1100, 1024, CV_32F, 30);
+  const cv::Mat small = RandomMat(30, 20, CV_64F, 31);
+  for (int r = kFile; r <= kPartialPipe; ++r) {
+    cv::Mat back;
+    ASSERT_EQ(ReadWith(r, File(large), &back, 0), "") << kNames[r];
+    EXPECT_TRUE(BitEqual(back, large)) << kNames[r];
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(back.data) % kHugePage, 0u)
+        << kNames[r];
+    cv::Mat copy = back;  // Shared storage outlives the first owner.
+    back.release();
+    EXPECT_TRUE(BitEqual(copy, large)) << kNames[r];
+    cv::Mat few;
+    ASSERT_EQ(ReadWith(r, File(small), &few, 0), "") << kNames[r];
+    EXPECT_TRUE(BitEqual(few, small)) << kNames[r];
+  }
+  cv::Mat created;
+  CreateOnHugePages(2048, 512, CV_32FC2, &created);
+  EXPECT_TRUE(created.isContinuous() && created.rows == 2048 &&
+              created.cols == 512 && created.type() == CV_32FC2);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(created.data) % kHugePage, 0u);
+}
+
 // A view of the file's shape and type is filled in place by read, from a
 // pipe without staging the 4 MiB first (within 2 MiB); Read always takes new
 // storage and leaves the view's as it was.
