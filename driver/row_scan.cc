@@ -57,6 +57,10 @@ void ThresholdLocator::Buckets16(const float* x, int32_t* buckets) const {
 namespace {
 
 constexpr int32_t kVectorThresholds = 8;
+// Scores beyond the vectored thresholds are located once about this many
+// have been gathered: a batch's buckets are computed together and its
+// table reads overlap, instead of a few scores' in each block.
+constexpr int32_t kLocatedBatch = 512;
 
 // What the block loops of ScanProbeScores share with its scalar parts.
 struct ProbeBlockScan {
@@ -73,6 +77,10 @@ struct ProbeBlockScan {
   int32_t k;         // Next score to scan.
   // beating[i]: scores seen beating threshold i, for i <= vectored.
   int64_t beating[kVectorThresholds + 1];
+  // The scores gathered that beat threshold `vectored`, not yet located
+  // (room for kLocatedBatch + 16).
+  float* located;
+  int32_t located_count;
 
   static float Infinity() { return std::numeric_limits<float>::infinity(); }
   // The worst kept score: a later score that ties it ranks before it.
@@ -80,6 +88,64 @@ struct ProbeBlockScan {
     return top_count > 0 ? best->score[top_count - 1] : Infinity();
   }
 };
+
+// For each set of 8 lanes, the permutation that moves them to the front of
+// a vector, in order (a constant table, 8 KiB).
+struct CompressingTable {
+  alignas(32) int32_t order[256][8];
+};
+constexpr CompressingTable MakeCompressingTable() {
+  CompressingTable table{};
+  for (int lanes = 0; lanes < 256; ++lanes) {
+    int n = 0;
+    for (int l = 0; l < 8; ++l) {
+      if ((lanes >> l) & 1) table.order[lanes][n++] = l;
+    }
+  }
+  return table;
+}
+constexpr CompressingTable kCompressing8 = MakeCompressingTable();
+
+// AppendLanes stores x[l] for each bit l of the kLanes low bits of `lanes`
+// at `out`, in order; returns how many. Without branches, it writes up to
+// kLanes values, the last ones beyond those it counts.
+template <int kLanes>
+int AppendLanes(const float* x, unsigned lanes, float* out) {
+  int n = 0;
+  for (int l = 0; l < kLanes; ++l) {
+    out[n] = x[l];
+    n += static_cast<int>((lanes >> l) & 1);
+  }
+  return n;
+}
+
+// LocateAll adds 1 to histogram[k] for each of the `n` scores at `x`, all
+// above the lowest threshold of `locator`, that beats exactly the k lowest.
+// The scores' buckets are computed together and their table reads overlap.
+// Writes up to 15 zeros after the scores (room for kLocatedBatch + 16).
+void LocateAll(const ThresholdLocator& locator, float* x, int32_t n,
+               int64_t* histogram) {
+  if (n == 0) return;
+  const int32_t padded = (n + 15) / 16 * 16;
+  std::fill(x + n, x + padded, 0.0f);  // Buckets16 takes 16 at a time.
+  alignas(16) int32_t firsts[kLocatedBatch + 16];
+  for (int32_t i = 0; i < padded; i += 16) {
+    locator.Buckets16(x + i, firsts + i);
+  }
+  for (int32_t i = 0; i < n; ++i) firsts[i] = locator.FirstOf(firsts[i]);
+  for (int32_t i = 0; i < n; ++i) {
+    ++histogram[locator.CountBelowFromFirst(x[i], firsts[i])];
+  }
+}
+
+// LocateGathered locates the scores gathered in `s`, which all beat
+// threshold s->vectored, counts them as beating it, and empties the
+// gathering.
+void LocateGathered(ProbeBlockScan* s) {
+  s->beating[s->vectored] += s->located_count;
+  LocateAll(*s->locator, s->located, s->located_count, s->histogram);
+  s->located_count = 0;
+}
 
 // 128-bit vector operations; every x86-64 processor has them.
 struct Lanes128 {
@@ -98,6 +164,11 @@ struct Lanes128 {
   // A true comparison is all ones, -1: subtracting it counts it.
   static I AddTrue(I counts, F comparison) {
     return _mm_sub_epi32(counts, _mm_castps_si128(comparison));
+  }
+  // Append stores the scores at `x` (the lanes of `v`) that `lanes` marks
+  // at `out`, in order, writing at most kWidth floats; returns how many.
+  static int Append(const float* x, F, unsigned lanes, float* out) {
+    return AppendLanes<kWidth>(x, lanes, out);
   }
   static int64_t Sum(I counts) {
     alignas(16) int32_t lanes[4];
@@ -136,6 +207,15 @@ struct Lanes256 {
   static I Zero() { return _mm256_setzero_si256(); }
   static I AddTrue(I counts, F comparison) {
     return _mm256_sub_epi32(counts, _mm256_castps_si256(comparison));
+  }
+  // The permutation that moves the lanes marked in `lanes` to the front.
+  static I Compressing(unsigned lanes) {
+    return _mm256_load_si256(
+        reinterpret_cast<const I*>(kCompressing8.order[lanes]));
+  }
+  static int Append(const float*, F v, unsigned lanes, float* out) {
+    _mm256_storeu_ps(out, _mm256_permutevar8x32_ps(v, Compressing(lanes)));
+    return __builtin_popcount(lanes);
   }
   static int64_t Sum(I counts) {
     alignas(32) int32_t lanes[8];
@@ -181,6 +261,11 @@ struct Lanes512 {
   static I AddTrue(I counts, __mmask16 comparison) {
     return _mm512_mask_sub_epi32(counts, comparison, counts,
                                  _mm512_set1_epi32(-1));
+  }
+  static int Append(const float*, F v, unsigned lanes, float* out) {
+    _mm512_storeu_ps(
+        out, _mm512_maskz_compress_ps(static_cast<__mmask16>(lanes), v));
+    return __builtin_popcount(lanes);
   }
   static int64_t Sum(I counts) {
     alignas(64) int32_t lanes[16];
@@ -244,12 +329,13 @@ void ScanProbeScores(const float* scores, int32_t count, int32_t first_col,
   }
   // The scores that beat the lowest few thresholds are counted per block
   // with vector comparisons, lane by lane; only those that beat more are
-  // located one by one. Most scores beat no threshold and are not among the
-  // best, so a block of 16 usually costs a few vector operations.
+  // gathered and located in batches. Most scores beat few thresholds and
+  // are not among the best, so a block costs a few vector operations each.
+  alignas(64) float located[kLocatedBatch + 16];
   ProbeBlockScan scan{
       scores,    count, first_col, thresholds, m,
       top_count, best,  histogram, locator,    std::min(m, kVectorThresholds),
-      k,         {}};
+      k,         {},    located,   0};
   switch (Resolve(width)) {
     case VectorWidth::k512:
       lanes512::ScanProbeBlocks(&scan);
