@@ -55,7 +55,9 @@ std::string CMCAndROCText(const CMCCurve& cmc, const CMCCurve& traditional_cmc,
 //   Any other path that exists (a device such as /dev/stdout, a FIFO, a
 //   dangling link) is to be written straight through instead.
 // - Write (or Append, piece by piece, then Finish): the whole text into
-//   the new file, synced to the disk; or straight into the path.
+//   the new file, synced to the disk; or straight into the path. A new
+//   file's pages start on their way to the disk as each megabyte or so is
+//   appended, so that Finish's sync has little left to wait for.
 // - Commit: the new file renamed over the path, so that a reader or a crash
 //   sees the old content or the new, never a part.
 // Every step returns false with a description in `*error` when it fails;
@@ -81,6 +83,8 @@ class PendingTextFile {
   int slot_ = -1;          // Where the signal handler finds it.
   int fd_ = -1;
   bool through_ = false;
+  int64_t written_ = 0;  // Bytes appended to the new file.
+  int64_t started_ = 0;  // Of those, the bytes whose write-out has started.
 };
 
 // RemoveTemporariesOnSignals makes SIGINT, SIGTERM, SIGHUP and SIGPIPE
