@@ -10,6 +10,13 @@
 #include <malloc.h>
 #endif
 
+namespace {
+
+// glibc's default heap padding and mmap and trim thresholds.
+constexpr int kDefaultAllocatorBytes = 128 * 1024;
+
+}  // namespace
+
 bool BackHeapWithHugePages() {
 #ifdef __GLIBC__
   // Sanitizers take over malloc and answer mallopt with 0.
@@ -32,7 +39,13 @@ bool BackHeapWithHugePages() {
   std::free(first_block);
   if (brk_before == reinterpret_cast<char*>(-1) || start == nullptr ||
       start >= brk_before || brk_after - brk_before < (32 << 20)) {
-    return false;  // Not blocks of a brk heap, or the heap did not grow.
+    // Not blocks of a brk heap, or the heap could not grow (a limit on the
+    // process's memory, say): growing by whole stretches would then fail
+    // where small steps succeed, so the allocator's defaults come back.
+    mallopt(M_TOP_PAD, kDefaultAllocatorBytes);
+    mallopt(M_MMAP_THRESHOLD, kDefaultAllocatorBytes);
+    mallopt(M_TRIM_THRESHOLD, kDefaultAllocatorBytes);
+    return false;
   }
   const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   const uintptr_t from = reinterpret_cast<uintptr_t>(start) & ~(page - 1);

@@ -14,9 +14,10 @@
 // changes. Larger blocks (the probe matrix) keep their own mappings.
 //
 // Call it first thing, before any thread starts. Returns true iff the heap
-// was advised; false, changing nothing that matters, where the allocator
-// is not the GNU C library's own (sanitizer builds) or the heap cannot
-// grow by brk. A hint only: where the kernel has no huge pages to give,
+// was advised; false where the allocator is not the GNU C library's own
+// (sanitizer builds) or the heap cannot grow by brk, as under a tight
+// limit on the process's memory: the allocator then works in small steps
+// as by default. A hint only: where the kernel has no huge pages to give,
 // the heap works as before.
 bool BackHeapWithHugePages();
 

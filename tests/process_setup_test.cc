@@ -3,6 +3,9 @@
 // process itself (its threads, its memory map), so each needs a process of
 // its own, as ctest gives every test.
 #include <dirent.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +20,7 @@
 
 #include "driver/heap_pages.h"
 #include "features/feature_scores.h"
+#include "tests/test_util.h"
 
 // OpenBLAS's own count of threads; other BLAS libraries lack it.
 extern "C" int openblas_get_num_threads() __attribute__((weak));
@@ -139,6 +143,42 @@ TEST(BackHeapWithHugePages, LargeBlocksComeFromTheAdvisedHeap) {
   ASSERT_TRUE(mapping.found);
   EXPECT_EQ(mapping.name, "[heap]");
   EXPECT_TRUE(mapping.huge_eligible);
+}
+
+// Under a limit on the process's data that leaves no room for the first
+// huge-page stretch, the set-up gives up and memory still comes in small
+// steps: blocks the limit allows are all granted.
+TEST(BackHeapWithHugePages, GivesWayToATightMemoryLimit) {
+  if (testutil::kSanitized) {
+    GTEST_SKIP() << "sanitizers take over the allocator";
+  }
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    long data_kb = -1;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmData:", 0) == 0) data_kb = std::atol(line.c_str() + 7);
+    }
+    const rlim_t limit = static_cast<rlim_t>(data_kb + 64 * 1024) * 1024;
+    const rlimit capped = {limit, limit};
+    if (data_kb < 0 || setrlimit(RLIMIT_DATA, &capped) != 0) _exit(2);
+    if (BackHeapWithHugePages()) _exit(3);  // 128 MiB cannot fit.
+    std::vector<void*> blocks;
+    for (int i = 0; i < 12; ++i) {  // 48 MiB in blocks of 4 MiB.
+      void* block = std::malloc(size_t{4} << 20);
+      if (block == nullptr) _exit(4);
+      std::memset(block, 1, size_t{4} << 20);
+      blocks.push_back(block);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  // 2: the limit could not be set; 3: the stretch was laid out anyway; 4: a
+  // block the limit allows was refused.
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
