@@ -230,8 +230,8 @@ size_list=("1k x 100k|1000|200|100000|3")
 if [ "$mpi_only" = yes ] || [ "$features_only" = yes ]; then
   size_list=()
 elif [ "$sizes" = all ]; then
-  size_list+=("3.5k x 200k|3500|80|200000|2"
-              "3.5k x 1M|3500|80|1000000|1")
+  size_list+=("3.5k x 200k|3500|80|200000|3"
+              "3.5k x 1M|3500|80|1000000|2")
 fi
 
 echo "Bench folder: $dir"
