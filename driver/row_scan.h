@@ -38,19 +38,17 @@ class ThresholdLocator {
 
   // CountBelow returns the number of thresholds strictly below `x`, for
   // x greater than the lowest threshold.
-  int32_t CountBelow(float x) const { return CountBelowFrom(x, Bucket(x)); }
+  int32_t CountBelow(float x) const {
+    return CountBelowFromFirst(x, FirstOf(Bucket(x)));
+  }
 
   // Buckets16 stores Bucket(x) of the 16 scores at `x`.
   void Buckets16(const float* x, int32_t* buckets) const;
 
-  // CountBelowFrom is CountBelow given the bucket of `x`.
-  int32_t CountBelowFrom(float x, int32_t bucket) const {
-    return CountBelowFromFirst(x, FirstOf(bucket));
-  }
-
-  // The two steps of CountBelowFrom, for callers that take the first for a
-  // whole block of scores before walking any, so that the block's table
-  // reads are in flight together instead of one after another.
+  // The two steps of CountBelow after the bucket, for callers that take the
+  // first for a whole batch of scores before walking any, so that the
+  // batch's table reads are in flight together instead of one after
+  // another.
   // FirstOf returns where the walk for a score of `bucket` starts: every
   // threshold of an earlier bucket is below the score.
   int32_t FirstOf(int32_t bucket) const { return starts_[bucket]; }
