@@ -38,7 +38,7 @@ int CountThreads() {
   return threads;
 }
 
-TEST(UseOneBlasThread, EndsTheIdleWorkersAndProductsStayRight) {
+TEST(UseOneBlasThread, EndsTheIdleWorkersForGood) {
   if (openblas_get_num_threads == nullptr) {
     GTEST_SKIP() << "the BLAS library is not OpenBLAS";
   }
@@ -54,36 +54,11 @@ TEST(UseOneBlasThread, EndsTheIdleWorkersAndProductsStayRight) {
   UseOneBlasThread();  // Again: harmless, and starts nothing.
   EXPECT_EQ(CountThreads(), before - workers);
 
-  // Products large enough for the library to split them still come out
-  // right, on this thread alone.
-  const int probes = 300;
-  const int dim = 64;
-  cv::Mat probe_features(probes, dim, CV_32F);
-  cv::Mat others(700, dim, CV_32F);
-  for (int r = 0; r < probes; ++r) {
-    for (int c = 0; c < dim; ++c) {
-      probe_features.at<float>(r, c) = static_cast<float>((r + c) % 7) - 3;
-    }
-  }
-  for (int r = 0; r < others.rows; ++r) {
-    for (int c = 0; c < dim; ++c) {
-      others.at<float>(r, c) = static_cast<float>((r * c) % 5) - 2;
-    }
-  }
-  const FeatureScorer scorer(probe_features, Metric::kDot);
-  const cv::Mat scores = scorer.ScoreMatrix(others);
-  ASSERT_EQ(scores.rows, probes);
-  ASSERT_EQ(scores.cols, others.rows);
-  for (int p = 0; p < probes; p += 37) {
-    for (int o = 0; o < others.rows; o += 41) {
-      double dot = 0;
-      for (int c = 0; c < dim; ++c) {
-        dot += double{probe_features.at<float>(p, c)} * others.at<float>(o, c);
-      }
-      EXPECT_EQ(scores.at<float>(p, o), static_cast<float>(dot))
-          << p << "," << o;
-    }
-  }
+  // Products large enough for the library to split them (their values are
+  // the features tests' concern) start no worker again.
+  const cv::Mat features(300, 64, CV_32F, cv::Scalar(0.5));
+  FeatureScorer(features, Metric::kDot).ScoreMatrix(features);
+  EXPECT_EQ(CountThreads(), before - workers);
 }
 
 // The mapping of /proc/self/smaps that holds `address`: its name and
