@@ -205,6 +205,40 @@ int64_t PassCounts::ImpostorsBeating(float score) const {
                       score);
 }
 
+void PassCounts::ImpostorsBeatingEach(const std::vector<float>& scores,
+                                      std::vector<int64_t>* beaten_by) const {
+  const std::vector<float>& thresholds = plan_.impostor_thresholds;
+  const std::vector<int64_t>& counts = answers_.impostor_counts;
+  // A short walk from the last score's threshold; a search when the walk
+  // grows long or the scores step down.
+  constexpr int kWalk = 8;
+  beaten_by->resize(scores.size());
+  size_t t = 0;
+  float last = -std::numeric_limits<float>::infinity();
+  for (size_t i = 0; i < scores.size(); ++i) {
+    const float score = scores[i];
+    if (std::isnan(score)) {
+      (*beaten_by)[i] = 0;
+      continue;
+    }
+    if (score < last) {
+      t = std::lower_bound(thresholds.begin(), thresholds.begin() + t, score) -
+          thresholds.begin();
+    } else {
+      int walked = 0;
+      while (t < thresholds.size() && thresholds[t] < score && ++walked < kWalk)
+        ++t;
+      if (walked == kWalk) {
+        t = std::lower_bound(thresholds.begin() + t, thresholds.end(), score) -
+            thresholds.begin();
+      }
+    }
+    last = score;
+    assert(t < thresholds.size() && thresholds[t] == score);
+    (*beaten_by)[i] = counts[t];
+  }
+}
+
 void PassCounts::TopDistractors(int32_t probe, TopDistractorList* best) const {
   const TopDistractorList& found = answers_.top_distractors[probe];
   best->insert(best->end(), found.begin(), found.end());

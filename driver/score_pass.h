@@ -60,6 +60,11 @@ class PassCounts : public ScoreCounts {
   int64_t DistractorsBeating(int32_t probe, float score) const override;
   int64_t ImpostorsBeating(float score) const override;
   void TopDistractors(int32_t probe, TopDistractorList* best) const override;
+  // Walks the sorted thresholds along the scores while these ascend, so
+  // that the ascending genuine scores of an evaluation cost one merge, not
+  // a search each.
+  void ImpostorsBeatingEach(const std::vector<float>& scores,
+                            std::vector<int64_t>* beaten_by) const override;
 
  private:
   const PassPlan& plan_;

@@ -78,9 +78,5 @@ void ImpostorsBeatingEach(const std::vector<float>& scores,
     for (const float score : scores) counts.ImpostorsBeating(score);
     return;
   }
-  beaten_by->clear();
-  beaten_by->reserve(scores.size());
-  for (const float score : scores) {
-    beaten_by->push_back(counts.ImpostorsBeating(score));
-  }
+  counts.ImpostorsBeatingEach(scores, beaten_by);
 }

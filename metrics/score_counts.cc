@@ -10,6 +10,15 @@ void Reach(std::vector<T>* list, int32_t index) {
 
 }  // namespace
 
+void ScoreCounts::ImpostorsBeatingEach(const std::vector<float>& scores,
+                                       std::vector<int64_t>* beaten_by) const {
+  beaten_by->clear();
+  beaten_by->reserve(scores.size());
+  for (const float score : scores) {
+    beaten_by->push_back(ImpostorsBeating(score));
+  }
+}
+
 int64_t QuestionRecorder::DistractorsBeating(int32_t probe, float score) const {
   questions_->probe_scores.emplace_back(probe, score);
   return 0;

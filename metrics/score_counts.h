@@ -33,6 +33,13 @@ class ScoreCounts {
   // TopDistractors appends to `*best` the best min(kTopDistractorCount,
   // num_distractors) distractors of probe `probe`, best first.
   virtual void TopDistractors(int32_t probe, TopDistractorList* best) const = 0;
+
+  // ImpostorsBeatingEach replaces `*beaten_by` with ImpostorsBeating(s) for
+  // every score s of `scores`, in order: the same questions, asked in the
+  // same order. Answers that can walk many sorted scores at once override
+  // it.
+  virtual void ImpostorsBeatingEach(const std::vector<float>& scores,
+                                    std::vector<int64_t>* beaten_by) const;
 };
 
 // The questions asked of a ScoreCounts, in the order they were asked.

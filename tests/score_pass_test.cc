@@ -4,6 +4,7 @@
 // where the pass, on threads, matches a count of every score.)
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -141,6 +142,54 @@ TEST(SinglePassTest, FailsWithTheFirstMissingBytesOfAFileCutWhileOpen) {
                               &error));
     EXPECT_EQ(error,
               "stream ends after 4000 of 72000 data bytes (end of file)");
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The walk along sorted thresholds answers like one search per score in
+// any order: ascending runs, steps down, long jumps, ties, signed zeros and
+// NaN.
+TEST(PassCountsTest, AnswersManyScoresAtOnceAsOneByOne) {
+  std::mt19937 random(5);
+  for (int trial = 0; trial < 30; ++trial) {
+    SCOPED_TRACE(trial);
+    ScoreQuestions questions;
+    const int levels = 1 + static_cast<int>(random() % 400);
+    std::vector<float> asked;
+    for (int i = 0; i < 600; ++i) {
+      const uint32_t pick = random() % 100;
+      asked.push_back(pick == 0   ? NAN
+                      : pick == 1 ? -0.0f
+                      : pick == 2 ? 0.0f
+                                  : static_cast<float>(random() % levels));
+      questions.impostor_scores.push_back(asked.back());
+    }
+    const PassPlan plan = PlanScorePass(questions, 10, 1);
+    PassAnswers answers;
+    for (size_t t = 0; t < plan.impostor_thresholds.size(); ++t) {
+      answers.impostor_counts.push_back(static_cast<int64_t>(random()));
+    }
+    const PassCounts counts(plan, answers);
+    const auto below = [](float a, float b) {
+      return std::isnan(b) ? !std::isnan(a) : a < b;  // NaN last.
+    };
+    switch (trial % 3) {
+      case 0:
+        std::sort(asked.begin(), asked.end(), below);
+        break;
+      case 1:
+        std::sort(asked.rbegin(), asked.rend(), below);
+        break;
+    }
+    std::vector<int64_t> each, all = {7};
+    for (const float score : asked) {
+      each.push_back(counts.ImpostorsBeating(score));
+    }
+    counts.ImpostorsBeatingEach(asked, &all);
+    EXPECT_EQ(all, each);
   }
 }
 
