@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <utility>
 
 #include "matio/mat_io.h"
@@ -91,19 +92,25 @@ bool ReadProbeInfo(const std::string& path, int32_t* probe_count,
     *error = "the root must be an object holding an \"id\" array";
     return false;
   }
-  const Json::Value ids = root["id"];
+  // Read in place (a missing member reads as null) and walked in order: a
+  // JSON array is a map by index, so indexing each element would search.
+  const Json::Value& ids = static_cast<const Json::Value&>(root)["id"];
   if (!ArrayOrScalar(ids, "\"id\"", error)) return false;
   // Every name is converted before any is kept: a refusal leaves the
   // outputs as they were.
   std::vector<std::string> names;
   if (ids.isArray()) {
-    for (Json::ArrayIndex i = 0; i < ids.size(); ++i) {
+    names.reserve(ids.size());
+    Json::ArrayIndex i = 0;
+    for (const Json::Value& element : ids) {
       std::string name;
-      if (!ElementToName("\"id\"", i, ids[i], &name, error)) return false;
+      if (!ElementToName("\"id\"", i++, element, &name, error)) return false;
       names.push_back(std::move(name));
     }
   }
-  probe_names->insert(probe_names->end(), names.begin(), names.end());
+  probe_names->insert(probe_names->end(),
+                      std::make_move_iterator(names.begin()),
+                      std::make_move_iterator(names.end()));
   *probe_count = static_cast<int32_t>(probe_names->size());
   MakeSubjectMap(*probe_names, subject_map);
   return true;
