@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -25,6 +27,49 @@ TEST(FormatRealTest, Table) {
       {123456789012345.0, "123456789012345.0"}};
   // clang-format on
   for (const auto& [value, text] : cases) EXPECT_EQ(FormatReal(value), text);
+}
+
+// The text is "%#.16g" with a fixed form's trailing zeros cut down to one,
+// for every kind of double: floats widened (what the files hold), integers
+// around 16 digits, and the edges of both forms.
+TEST(FormatRealTest, IsPrintfsTextWithTrailingZerosCut) {
+  const auto reference = [](double value) {
+    char text[64];
+    int length = std::snprintf(text, sizeof text, "%#.16g", value);
+    if (text[length - 1] == '0' && std::strchr(text, 'e') == nullptr) {
+      while (text[length - 2] == '0') --length;
+    }
+    return std::string(text, length);
+  };
+  std::mt19937_64 random(11);
+  std::vector<double> values = {9999999999999999.0,
+                                1234567890123456.0,
+                                999999999999999.9,
+                                1e15,
+                                0.0001,
+                                0.00009999999999999999,
+                                5e-324,
+                                1.7976931348623157e308};
+  for (int i = 0; i < 200000; ++i) {
+    const uint64_t bits = random();
+    float single;
+    const uint32_t low = static_cast<uint32_t>(bits);
+    std::memcpy(&single, &low, sizeof single);
+    double wide;
+    std::memcpy(&wide, &bits, sizeof wide);
+    values.push_back(single);
+    values.push_back(wide);
+    values.push_back(static_cast<double>(bits >> (bits % 64)));
+    values.push_back(std::ldexp(static_cast<double>(bits % (1 << 24)),
+                                -static_cast<int>(bits >> 58)));
+  }
+  for (const double value : values) {
+    if (!std::isfinite(value)) continue;
+    for (const double signed_value : {value, -value}) {
+      ASSERT_EQ(FormatReal(signed_value), reference(signed_value))
+          << std::hexfloat << signed_value;
+    }
+  }
 }
 
 // The library's styled stream writer lays documents out the same way,
