@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <new>
 #include <string>
 #include <vector>
@@ -233,6 +234,39 @@ bool OpenDistractors(const RunInputs& in, MatRowStream* stream) {
   return false;
 }
 
+// A score matrix file as LoadScoreMatrix left it.
+struct LoadedScores {
+  bool usable = false;
+  cv::Mat matrix;
+  int64_t changed = 0;
+  std::string error;
+};
+
+LoadedScores LoadScores(const std::string& path) {
+  LoadedScores loaded;
+  loaded.usable =
+      LoadScoreMatrix(path, &loaded.matrix, &loaded.changed, &loaded.error);
+  return loaded;
+}
+
+// The largest probe score file read ahead: a run that ends before it needs
+// the scores (a probe info file that cannot be used, say) waits for the
+// whole reading, so that no thread outlives the reading's owner.
+constexpr int64_t kReadAheadBytes = int64_t{256} << 20;
+
+// ReadAheadIfSmall starts LoadScores(path) on a thread of its own when
+// `path` is a regular file of at most kReadAheadBytes; otherwise (a pipe or
+// a device, which is read in its turn as before, or a larger file) it
+// returns no future.
+std::future<LoadedScores> ReadAheadIfSmall(const std::string& path) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_size > kReadAheadBytes) {
+    return {};
+  }
+  return std::async(std::launch::async, LoadScores, path);
+}
+
 // LoadFirstInputs handles the command line, the probe info file, the
 // result files and the probe score matrix. Returns false when the run
 // must end, with its status in `*status`, after saying why (or after
@@ -267,8 +301,17 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
     return false;
   }
 
-  LoadProbeInfo(probe_info_filename, &in->probe_count, &in->subject_map,
-                &in->probe_names);
+  // The probe scores are read while the probe info is read and parsed.
+  // On every way out, the future's destructor waits for the reading.
+  std::future<LoadedScores> early_scores =
+      ReadAheadIfSmall(in->probe_scores_filename);
+  bool opened = false;
+  std::string info_error;
+  if (!ReadProbeInfo(probe_info_filename, &in->probe_count, &in->subject_map,
+                     &in->probe_names, &opened, &info_error)) {
+    ReportUnusableInput(probe_info_filename, opened, info_error);
+    return false;
+  }
   std::printf("Loaded %d probes spanning %d classes\n", in->probe_count,
               static_cast<int>(in->subject_map.size()));
   in->times.Mark("probe info");
@@ -283,11 +326,13 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
   in->times.Mark("opening results");
 
   std::printf("Loading from %s\n", in->probe_scores_filename.c_str());
-  std::string error;
-  int64_t changed = 0;
-  cv::Mat loaded;
-  bool usable =
-      LoadScoreMatrix(in->probe_scores_filename, &loaded, &changed, &error);
+  LoadedScores scores_read = early_scores.valid()
+                                 ? early_scores.get()
+                                 : LoadScores(in->probe_scores_filename);
+  std::string& error = scores_read.error;
+  const int64_t changed = scores_read.changed;
+  const cv::Mat& loaded = scores_read.matrix;
+  bool usable = scores_read.usable;
   if (usable && options.features) {
     error =
         FeatureFileProblem(loaded.rows, loaded.cols, loaded.type(), -1, false);

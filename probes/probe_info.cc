@@ -10,17 +10,11 @@
 
 namespace {
 
-// OrDie ends the program as every ...OrDie function does: "Could not open"
-// on standard output for a file that cannot be opened, else the path and
-// `error` on standard error; status 1.
+// OrDie ends the program as every ...OrDie function does: with
+// ReportUnusableInput's lines and status 1.
 [[noreturn]] void OrDie(const std::string& path, bool opened,
                         const std::string& error) {
-  if (!opened) {
-    std::printf("Could not open %s\n", path.c_str());
-  } else {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
-  }
+  ReportUnusableInput(path, opened, error);
   std::exit(1);
 }
 
@@ -50,6 +44,16 @@ bool ElementToName(const char* array, Json::ArrayIndex index,
 }
 
 }  // namespace
+
+void ReportUnusableInput(const std::string& path, bool opened,
+                         const std::string& error) {
+  if (!opened) {
+    std::printf("Could not open %s\n", path.c_str());
+  } else {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
+  }
+}
 
 bool ReadJson(const std::string& path, Json::Value* root, bool* opened,
               std::string* error) {

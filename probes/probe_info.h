@@ -24,6 +24,13 @@
 // compare as unsigned bytes, so subjects are in plain byte order.
 using SubjectMap = std::map<std::string, std::vector<int32_t>>;
 
+// ReportUnusableInput says what the ...OrDie functions say before they end
+// the program: "Could not open <path>" on standard output when the file
+// could not be `opened`, else "<path>: <error>" on standard error. For a
+// caller that ends the run itself.
+void ReportUnusableInput(const std::string& path, bool opened,
+                         const std::string& error);
+
 // ReadJson parses the JSON document at `path` into `*root`. Comments are
 // accepted and any value may be the root. Returns false when the file
 // cannot be opened (`*opened` false) or is not valid JSON (the message is
