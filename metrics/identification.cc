@@ -28,6 +28,13 @@ struct MatePairGroups {
       size_t next = starts[s];
       for (size_t a = 0; a < probes.size(); ++a) {
         const float* row = probe_scores.ptr<float>(probes[a]);
+        if (a + 1 < probes.size()) {
+          // The next row's scores of the group, one cache line each, are
+          // fetched while this row's are sorted: waiting for them one by
+          // one was most of the listing.
+          const float* next = probe_scores.ptr<float>(probes[a + 1]);
+          for (const int32_t b : probes) __builtin_prefetch(next + b);
+        }
         group.clear();
         for (size_t b = 0; b < probes.size(); ++b) {
           if (b != a) {
