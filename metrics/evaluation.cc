@@ -1,6 +1,11 @@
 #include "metrics/evaluation.h"
 
 #include <algorithm>
+#include <string>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 
 #include "metrics/roc.h"
 
@@ -47,7 +52,91 @@ void EvaluateInto(const EvaluationInputs& in,
   facts.mate_ranks = SortedMateRanks(out->matches.mate_ranks);
 }
 
+// Floats of the probe score rows that one task reads and uses at a time:
+// 256 KiB, a few rows that stay in the core's cache while both kinds of
+// work use them.
+constexpr int64_t kBlockFloats = int64_t{1} << 16;
+
+// PreparedRowBlocks is the body of the parallel loop that reads blocks of
+// `block_rows` rows and lists their mate pairs and ranks them: a named
+// type, so that the race checker's reports can name the loop's tasks.
+// Block b writes only its own error slot.
+struct PreparedRowBlocks {
+  const ProbeRowReader& read;
+  int32_t width;  // Rows and columns in use: 0 .. width - 1.
+  int32_t block_rows;
+  const MatePairLister& lister;
+  const TraditionalRankingBuilder* builder;  // Null: nothing to rank.
+  std::vector<std::string>* errors;
+  std::vector<char>* failed;
+
+  void operator()(const tbb::blocked_range<int32_t>& range) const {
+    std::vector<float> values;
+    std::vector<uint64_t> scratch;
+    for (int32_t b = range.begin(); b != range.end(); ++b) {
+      const int32_t first = b * block_rows;
+      const int32_t count = std::min(block_rows, width - first);
+      values.resize(static_cast<size_t>(count) * width);
+      if (!read(first, count, width, values.data(), &(*errors)[b])) {
+        (*failed)[b] = 1;
+        continue;
+      }
+      for (int32_t r = 0; r < count; ++r) {
+        const float* row = values.data() + static_cast<size_t>(r) * width;
+        lister.ListRow(first + r, row, &scratch);
+        if (builder != nullptr) builder->RankRow(first + r, row);
+      }
+    }
+  }
+};
+
 }  // namespace
+
+bool PrepareEvaluationFromRows(const EvaluationInputs& in, int32_t rows,
+                               int32_t cols, const ProbeRowReader& read,
+                               PreparedEvaluation* prepared,
+                               std::string* error) {
+  int64_t width = 0;  // Past the largest probe index; every index read.
+  bool negative = false;
+  for (const auto& subject : in.subject_map) {
+    for (const int32_t p : subject.second) {
+      negative = negative || p < 0;
+      width = std::max(width, int64_t{p} + 1);
+    }
+  }
+  if (negative || width > rows || width > cols) {
+    *error = "the probe score matrix does not cover every probe";
+    return false;
+  }
+  TraditionalRankingBuilder builder(
+      in.subject_map, in.probe_names, rows, cols, true,
+      static_cast<size_t>(in.distractor_rows), in.num_distractors, kTrialCount,
+      &prepared->traditional);
+  const bool ranked = prepared->traditional.slot_count >= 0;
+  const MatePairLister lister(in.subject_map, &prepared->mate_pairs);
+  if (width > 0) {
+    const int32_t block_rows =
+        static_cast<int32_t>(std::max<int64_t>(1, kBlockFloats / width));
+    const int32_t blocks = static_cast<int32_t>((width - 1) / block_rows + 1);
+    std::vector<std::string> errors(static_cast<size_t>(blocks));
+    std::vector<char> failed(static_cast<size_t>(blocks), 0);
+    tbb::parallel_for(
+        tbb::blocked_range<int32_t>(0, blocks, 1),
+        PreparedRowBlocks{read, static_cast<int32_t>(width), block_rows, lister,
+                          ranked ? &builder : nullptr, &errors, &failed});
+    for (int32_t b = 0; b < blocks; ++b) {
+      if (failed[b]) {
+        *error = errors[b];
+        return false;
+      }
+    }
+  }
+  if (ranked) builder.Finish();
+  prepared->genuine_scores =
+      GenuineScoresOfMates(in.subject_map, prepared->mate_pairs);
+  SortForCounting(&prepared->genuine_scores);
+  return true;
+}
 
 void PrepareEvaluation(const EvaluationInputs& in,
                        PreparedEvaluation* prepared) {

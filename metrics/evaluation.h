@@ -14,6 +14,7 @@
 #define FUSE_RESULTS_METRICS_EVALUATION_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,26 @@ struct PreparedEvaluation {
 // evaluation of `in`.
 void PrepareEvaluation(const EvaluationInputs& in,
                        PreparedEvaluation* prepared);
+
+// ProbeRowReader reads rows of a probe score matrix of 32-bit floats:
+// columns 0 .. cols - 1 of rows first_row .. first_row + rows - 1 into
+// `out`, row after row. Returns false with `error` when they cannot be
+// read. It is called from several threads at once.
+using ProbeRowReader =
+    std::function<bool(int32_t first_row, int32_t rows, int32_t cols,
+                       float* out, std::string* error)>;
+
+// PrepareEvaluationFromRows is PrepareEvaluation with the probe score
+// matrix (in.probe_scores is not used) read a few rows at a time by
+// `read`, on the threads that use them, and never held whole: the same
+// prepared evaluation. The matrix is `rows` x `cols` and must cover the
+// probe indices of the map (false with `error` otherwise); only its rows
+// and columns up to the largest index are read. Returns false with the
+// error of the first rows, in row order, that could not be read.
+bool PrepareEvaluationFromRows(const EvaluationInputs& in, int32_t rows,
+                               int32_t cols, const ProbeRowReader& read,
+                               PreparedEvaluation* prepared,
+                               std::string* error);
 
 // Evaluate replaces `*out` with the evaluation of `in`, asking `counts`
 // about the distractor scores.

@@ -12,22 +12,17 @@ namespace {
 
 // MatePairGroups is the body of the parallel loop over the subjects that
 // lists their mate pairs: a named type, so that the loop's task types have
-// names short enough for the race checker's reports to name them. Subject
-// s writes only its own pairs, from starts[s] on.
+// names short enough for the race checker's reports to name them.
 struct MatePairGroups {
   const cv::Mat& probe_scores;
   const std::vector<const std::vector<int32_t>*>& subjects;
-  const std::vector<size_t>& starts;
-  MatePairs* pairs;
+  const MatePairLister& lister;
 
   void operator()(const tbb::blocked_range<size_t>& range) const {
-    // A group sorts as keys: the score's key above, the position below.
-    std::vector<uint64_t> group;
+    std::vector<uint64_t> scratch;
     for (size_t s = range.begin(); s != range.end(); ++s) {
       const std::vector<int32_t>& probes = *subjects[s];
-      size_t next = starts[s];
       for (size_t a = 0; a < probes.size(); ++a) {
-        const float* row = probe_scores.ptr<float>(probes[a]);
         if (a + 1 < probes.size()) {
           // The next row's scores of the group, one cache line each, are
           // fetched while this row's are sorted: waiting for them one by
@@ -35,19 +30,7 @@ struct MatePairGroups {
           const float* next = probe_scores.ptr<float>(probes[a + 1]);
           for (const int32_t b : probes) __builtin_prefetch(next + b);
         }
-        group.clear();
-        for (size_t b = 0; b < probes.size(); ++b) {
-          if (b != a) {
-            group.push_back((uint64_t{AscendingKey(row[probes[b]])} << 32) | b);
-          }
-        }
-        std::sort(group.begin(), group.end());
-        for (const uint64_t key : group) {
-          const uint32_t b = static_cast<uint32_t>(key);
-          pairs->scores[next] = row[probes[b]];
-          pairs->mates[next] = b;
-          ++next;
-        }
+        lister.ListRow(probes[a], probe_scores.ptr<float>(probes[a]), &scratch);
       }
     }
   }
@@ -55,21 +38,66 @@ struct MatePairGroups {
 
 }  // namespace
 
-void ListMatePairs(const SubjectMap& subject_map, const cv::Mat& probe_scores,
-                   MatePairs* pairs) {
-  std::vector<const std::vector<int32_t>*> subjects;
-  std::vector<size_t> starts;
+MatePairLister::MatePairLister(const SubjectMap& subject_map, MatePairs* pairs)
+    : pairs_(pairs) {
+  int32_t probes = 0;
+  for (const auto& subject : subject_map) {
+    for (const int32_t p : subject.second) probes = std::max(probes, p + 1);
+  }
+  subject_.assign(static_cast<size_t>(probes), nullptr);
+  place_.assign(static_cast<size_t>(probes), 0);
+  start_.assign(static_cast<size_t>(probes), 0);
   size_t count = 0;
   for (const auto& subject : subject_map) {
-    const size_t n = subject.second.size();
-    subjects.push_back(&subject.second);
-    starts.push_back(count);
-    count += n * (n - (n > 0 ? 1 : 0));
+    const std::vector<int32_t>& list = subject.second;
+    for (size_t a = 0; a < list.size(); ++a) {
+      subject_[list[a]] = &list;
+      place_[list[a]] = static_cast<uint32_t>(a);
+      start_[list[a]] = count;
+      count += list.size() - 1;
+    }
   }
   pairs->scores.resize(count);
   pairs->mates.resize(count);
+}
+
+const std::vector<int32_t>* MatePairLister::Subject(int32_t probe) const {
+  return probe >= 0 && static_cast<size_t>(probe) < subject_.size()
+             ? subject_[probe]
+             : nullptr;
+}
+
+void MatePairLister::ListRow(int32_t probe, const float* row,
+                             std::vector<uint64_t>* scratch) const {
+  const std::vector<int32_t>* subject = Subject(probe);
+  if (subject == nullptr) return;
+  const std::vector<int32_t>& probes = *subject;
+  const size_t a = place_[probe];
+  // A group sorts as keys: the score's key above, the position below.
+  std::vector<uint64_t>& group = *scratch;
+  group.clear();
+  for (size_t b = 0; b < probes.size(); ++b) {
+    if (b != a) {
+      group.push_back((uint64_t{AscendingKey(row[probes[b]])} << 32) | b);
+    }
+  }
+  std::sort(group.begin(), group.end());
+  size_t next = start_[probe];
+  for (const uint64_t key : group) {
+    const uint32_t b = static_cast<uint32_t>(key);
+    pairs_->scores[next] = row[probes[b]];
+    pairs_->mates[next] = b;
+    ++next;
+  }
+}
+
+void ListMatePairs(const SubjectMap& subject_map, const cv::Mat& probe_scores,
+                   MatePairs* pairs) {
+  const MatePairLister lister(subject_map, pairs);
+  std::vector<const std::vector<int32_t>*> subjects;
+  for (const auto& subject : subject_map) subjects.push_back(&subject.second);
   tbb::parallel_for(tbb::blocked_range<size_t>(0, subjects.size()),
-                    MatePairGroups{probe_scores, subjects, starts, pairs});
+                    MatePairGroups{probe_scores, subjects, lister});
 }
 
 void RankMatePairs(const SubjectMap& subject_map, const MatePairs& pairs,

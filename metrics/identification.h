@@ -37,6 +37,35 @@ struct MatePairs {
 void ListMatePairs(const SubjectMap& subject_map, const cv::Mat& probe_scores,
                    MatePairs* pairs);
 
+// MatePairLister lists the mate pairs of a map one score row at a time, so
+// that the score matrix need never be whole in memory: once every probe of
+// the map has had its row listed (in any order, on any threads, each
+// once), `*pairs` holds what ListMatePairs gives.
+class MatePairLister {
+ public:
+  // Sizes `*pairs`, which must outlive the lister, for `subject_map`'s
+  // pairs; the map must outlive it too.
+  MatePairLister(const SubjectMap& subject_map, MatePairs* pairs);
+
+  // ListRow writes the group of probe `probe` from `row`, its scores
+  // against every probe index of the map; nothing for a probe outside the
+  // map. `scratch` is the caller's, reused from call to call.
+  void ListRow(int32_t probe, const float* row,
+               std::vector<uint64_t>* scratch) const;
+
+  // The probes of `probe`'s subject (the columns ListRow reads of its
+  // row), or null for a probe outside the map.
+  const std::vector<int32_t>* Subject(int32_t probe) const;
+
+ private:
+  MatePairs* pairs_;
+  // Per probe index: its subject's list (null: none), its place there, and
+  // where its group starts in the pairs.
+  std::vector<const std::vector<int32_t>*> subject_;
+  std::vector<uint32_t> place_;
+  std::vector<size_t> start_;
+};
+
 // RankMatePairs appends, for every pair (i, j) of `pairs` (as ListMatePairs
 // lists them for `subject_map`), the pair (counts.DistractorsBeating(i,
 // its score), i) to `(*mate_ranks)[j]`, asking in the order of `pairs`.

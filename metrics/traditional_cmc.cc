@@ -52,18 +52,17 @@ int32_t GalleryRank(const float* row, const std::vector<int32_t>& gallery,
 
 // IndicesUsable returns true iff every probe index of the map can be looked
 // up in the names, among `list_count` distractor lists and in both
-// dimensions of the score matrix, which must be a single-channel float
-// matrix.
+// dimensions of a score matrix of `rows` x `cols`, which must be a
+// two-dimensional matrix of 32-bit floats (`floats`).
 bool IndicesUsable(const SubjectMap& subject_map,
-                   const std::vector<std::string>& probe_names,
-                   const cv::Mat& probe_scores, size_t list_count) {
+                   const std::vector<std::string>& probe_names, int32_t rows,
+                   int32_t cols, bool floats, size_t list_count) {
   if (subject_map.empty()) return true;
-  if (probe_scores.dims != 2 || probe_scores.type() != CV_32FC1) return false;
+  if (!floats) return false;
   for (const auto& subject : subject_map) {
     for (const int32_t p : subject.second) {
       if (p < 0 || static_cast<size_t>(p) >= probe_names.size() ||
-          static_cast<size_t>(p) >= list_count || p >= probe_scores.rows ||
-          p >= probe_scores.cols) {
+          static_cast<size_t>(p) >= list_count || p >= rows || p >= cols) {
         return false;
       }
     }
@@ -71,73 +70,46 @@ bool IndicesUsable(const SubjectMap& subject_map,
   return true;
 }
 
+// Whether `probe_scores` is a matrix the ranking can read scores from.
+bool FloatMatrix(const cv::Mat& probe_scores) {
+  return probe_scores.dims == 2 && probe_scores.type() == CV_32FC1;
+}
+
 // SlotCount returns the rank slot count of the splits, or -1 when the
 // inputs are outside what the ranking can serve (then only two progress
 // lines belong to the run).
 int64_t SlotCount(const SubjectMap& subject_map,
-                  const std::vector<std::string>& probe_names,
-                  const cv::Mat& probe_scores, size_t list_count,
+                  const std::vector<std::string>& probe_names, int32_t rows,
+                  int32_t cols, bool floats, size_t list_count,
                   int64_t list_length, const Splits& galleries) {
   if (galleries.empty() || list_count == 0 ||
-      !IndicesUsable(subject_map, probe_names, probe_scores, list_count)) {
+      !IndicesUsable(subject_map, probe_names, rows, cols, floats,
+                     list_count)) {
     return -1;
   }
   return list_length + static_cast<int64_t>(galleries[0].size());
 }
 
-// GalleryRanks is the body of the parallel loop that computes the gallery
-// part of the rank of every ranked (split, probe) pair: a named type, so
-// that the loop's task types have names short enough for the race
-// checker's reports to name them. It visits the pairs in `order`, which
-// groups them by probe, so that a probe's score row comes from memory once
-// for all its splits instead of once per split, and it writes the results
-// of pair order[k] to entry k of the lists, which only its task writes.
-struct GalleryRanks {
+// RankRows is the body of the parallel loop that ranks, row by row, the
+// probes of a score matrix in memory: a named type, so that the loop's
+// task types have names short enough for the race checker's reports to
+// name them.
+struct RankRows {
   const cv::Mat& probe_scores;
-  const std::vector<int32_t>& subject_ids;
-  const Splits& galleries;
-  // Pair i is of probe probes[i] and of the first split s whose
-  // split_ends[s] exceeds i.
-  const std::vector<int32_t>& probes;
-  const std::vector<size_t>& split_ends;
-  const std::vector<size_t>& order;
-  TraditionalRanking* ranking;
+  const TraditionalRankingBuilder& builder;
 
-  void operator()(const tbb::blocked_range<size_t>& range) const {
-    int32_t fetched = -1;
+  void operator()(const tbb::blocked_range<int32_t>& range) const {
     const size_t row_bytes = probe_scores.cols * sizeof(float);
-    for (size_t k = range.begin(); k != range.end(); ++k) {
-      const size_t i = order[k];
-      const int32_t probe = probes[i];
-      if (probe != fetched) {
-        // The whole row is fetched at once: the galleries of the splits
-        // reach most of it, at scattered places.
-        fetched = probe;
-        const char* row = probe_scores.ptr<char>(probe);
-        for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
-      }
-      const size_t split =
-          std::upper_bound(split_ends.begin(), split_ends.end(), i) -
-          split_ends.begin();
-      ranking->probes[k] = probe;
-      ranking->gallery_ranks[k] =
-          GetGalleryRank(probe_scores, subject_ids, galleries[split], probe,
-                         &ranking->true_match_scores[k]);
+    for (int32_t probe = range.begin(); probe != range.end(); ++probe) {
+      if (!builder.Needs(probe)) continue;
+      // The whole row is fetched at once: the galleries of the splits
+      // reach most of it, at scattered places.
+      const char* row = probe_scores.ptr<char>(probe);
+      for (size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
+      builder.RankRow(probe, probe_scores.ptr<float>(probe));
     }
   }
 };
-
-// ByProbe returns the positions of `probes` (each below `probe_limit`)
-// ordered by probe, ascending within a probe.
-std::vector<size_t> ByProbe(const std::vector<int32_t>& probes,
-                            int32_t probe_limit) {
-  std::vector<size_t> start(static_cast<size_t>(probe_limit) + 1, 0);
-  for (const int32_t p : probes) ++start[p + 1];
-  for (size_t p = 1; p < start.size(); ++p) start[p] += start[p - 1];
-  std::vector<size_t> order(probes.size());
-  for (size_t i = 0; i < probes.size(); ++i) order[start[probes[i]]++] = i;
-  return order;
-}
 
 }  // namespace
 
@@ -264,8 +236,9 @@ void RunTraditionalCMC(const SubjectMap& subject_map,
   const int64_t list_length =
       distractor_scores.empty() ? 0 : distractor_scores[0].size();
   const int64_t slot_count =
-      SlotCount(subject_map, probe_names, probe_scores,
-                distractor_scores.size(), list_length, galleries);
+      SlotCount(subject_map, probe_names, probe_scores.rows, probe_scores.cols,
+                FloatMatrix(probe_scores), distractor_scores.size(),
+                list_length, galleries);
   if (slot_count < 0) return;
   std::printf("Allocating ranks (%d)\n", static_cast<int32_t>(slot_count));
 
@@ -286,45 +259,71 @@ void RunTraditionalCMC(const SubjectMap& subject_map,
   if (rank_histogram != nullptr) *rank_histogram = std::move(histogram);
 }
 
-void PrepareTraditionalRanking(const SubjectMap& subject_map,
-                               const std::vector<std::string>& probe_names,
-                               const cv::Mat& probe_scores, size_t list_count,
-                               int64_t list_length, int32_t trial_count,
-                               TraditionalRanking* ranking) {
+TraditionalRankingBuilder::TraditionalRankingBuilder(
+    const SubjectMap& subject_map, const std::vector<std::string>& probe_names,
+    int32_t rows, int32_t cols, bool floats, size_t list_count,
+    int64_t list_length, int32_t trial_count, TraditionalRanking* ranking)
+    : ranking_(ranking) {
   *ranking = TraditionalRanking();
-  Splits galleries;
   Splits probes;
-  MakeGalleriesAndProbes(subject_map, trial_count, &galleries, &probes);
-  ranking->slot_count = SlotCount(subject_map, probe_names, probe_scores,
-                                  list_count, list_length, galleries);
+  MakeGalleriesAndProbes(subject_map, trial_count, &galleries_, &probes);
+  ranking->slot_count = SlotCount(subject_map, probe_names, rows, cols, floats,
+                                  list_count, list_length, galleries_);
+  first_.assign(1, 0);
   if (ranking->slot_count < 0) return;
 
-  // The gallery ranks of every split's probes, computed in parallel.
-  const std::vector<int32_t> subject_ids = SubjectIds(probe_names);
-  std::vector<int32_t> ranked;  // In split order.
-  std::vector<size_t> split_ends;
+  subject_ids_ = SubjectIds(probe_names);
   for (const std::vector<int32_t>& split : probes) {
-    ranked.insert(ranked.end(), split.begin(), split.end());
-    split_ends.push_back(ranked.size());
+    ranked_.insert(ranked_.end(), split.begin(), split.end());
+    split_ends_.push_back(ranked_.size());
   }
-  const std::vector<size_t> order = ByProbe(ranked, probe_scores.rows);
-  ranking->probes.resize(ranked.size());
-  ranking->gallery_ranks.resize(ranked.size());
-  ranking->true_match_scores.assign(ranked.size(), 0.0f);
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, ranked.size()),
-                    GalleryRanks{probe_scores, subject_ids, galleries, ranked,
-                                 split_ends, order, ranking});
+  // The ranked pairs grouped by probe, ascending within a probe: probe p's
+  // are order_[first_[p]] .. order_[first_[p + 1] - 1].
+  first_.assign(static_cast<size_t>(rows) + 1, 0);
+  for (const int32_t p : ranked_) ++first_[p + 1];
+  for (size_t p = 1; p < first_.size(); ++p) first_[p] += first_[p - 1];
+  order_.resize(ranked_.size());
+  std::vector<size_t> next(first_.begin(), first_.end() - 1);
+  for (size_t i = 0; i < ranked_.size(); ++i) order_[next[ranked_[i]]++] = i;
+  ranking->probes.resize(ranked_.size());
+  ranking->gallery_ranks.resize(ranked_.size());
+  ranking->true_match_scores.assign(ranked_.size(), 0.0f);
+}
 
+bool TraditionalRankingBuilder::Needs(int32_t probe) const {
+  return probe >= 0 && static_cast<size_t>(probe) + 1 < first_.size() &&
+         first_[probe] < first_[probe + 1];
+}
+
+void TraditionalRankingBuilder::RankRow(int32_t probe, const float* row) const {
+  if (!Needs(probe)) return;
+  const int32_t subject = subject_ids_[probe];
+  // Each pair writes only its own entries (position k of the lists).
+  for (size_t k = first_[probe]; k < first_[probe + 1]; ++k) {
+    const size_t i = order_[k];
+    const size_t split =
+        std::upper_bound(split_ends_.begin(), split_ends_.end(), i) -
+        split_ends_.begin();
+    ranking_->probes[k] = probe;
+    ranking_->gallery_ranks[k] = GalleryRank(
+        row, galleries_[split],
+        [&](int32_t g) { return subject_ids_[g] == subject; },
+        &ranking_->true_match_scores[k]);
+  }
+}
+
+void TraditionalRankingBuilder::Finish() {
+  TraditionalRanking* const ranking = ranking_;
   // The ranking stops at the first probe, in split order, without a true
   // match: only the pairs before it are kept, still grouped by probe.
-  size_t stop = ranked.size();
-  for (size_t k = 0; k < order.size(); ++k) {
-    if (ranking->gallery_ranks[k] < 0) stop = std::min(stop, order[k]);
+  size_t stop = ranked_.size();
+  for (size_t k = 0; k < order_.size(); ++k) {
+    if (ranking->gallery_ranks[k] < 0) stop = std::min(stop, order_[k]);
   }
-  ranking->stopped = stop < ranked.size();
+  ranking->stopped = stop < ranked_.size();
   size_t kept = 0;
-  for (size_t k = 0; k < order.size(); ++k) {
-    if (order[k] >= stop) continue;
+  for (size_t k = 0; k < order_.size(); ++k) {
+    if (order_[k] >= stop) continue;
     ranking->probes[kept] = ranking->probes[k];
     ranking->gallery_ranks[kept] = ranking->gallery_ranks[k];
     ranking->true_match_scores[kept] = ranking->true_match_scores[k];
@@ -333,6 +332,20 @@ void PrepareTraditionalRanking(const SubjectMap& subject_map,
   ranking->probes.resize(kept);
   ranking->gallery_ranks.resize(kept);
   ranking->true_match_scores.resize(kept);
+}
+
+void PrepareTraditionalRanking(const SubjectMap& subject_map,
+                               const std::vector<std::string>& probe_names,
+                               const cv::Mat& probe_scores, size_t list_count,
+                               int64_t list_length, int32_t trial_count,
+                               TraditionalRanking* ranking) {
+  TraditionalRankingBuilder builder(
+      subject_map, probe_names, probe_scores.rows, probe_scores.cols,
+      FloatMatrix(probe_scores), list_count, list_length, trial_count, ranking);
+  if (ranking->slot_count < 0) return;
+  tbb::parallel_for(tbb::blocked_range<int32_t>(0, probe_scores.rows),
+                    RankRows{probe_scores, builder});
+  builder.Finish();
 }
 
 int32_t RankPreparedTraditionalCMC(const TraditionalRanking& ranking,

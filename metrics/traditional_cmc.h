@@ -126,6 +126,47 @@ void PrepareTraditionalRanking(const SubjectMap& subject_map,
                                int64_t list_length, int32_t trial_count,
                                TraditionalRanking* ranking);
 
+// TraditionalRankingBuilder prepares the traditional ranking one score row
+// at a time, so that the score matrix need never be whole in memory: once
+// every probe it Needs has had its row ranked (in any order, on any
+// threads, each once), Finish leaves in `*ranking` what
+// PrepareTraditionalRanking gives for a matrix of these rows.
+class TraditionalRankingBuilder {
+ public:
+  // The arguments of PrepareTraditionalRanking, the score matrix given by
+  // its shape, `rows` x `cols`, and by whether it is a two-dimensional
+  // matrix of 32-bit floats (`floats`). `*ranking` must outlive the
+  // builder. When ranking->slot_count is then -1, nothing is ranked and
+  // Finish need not be called.
+  TraditionalRankingBuilder(const SubjectMap& subject_map,
+                            const std::vector<std::string>& probe_names,
+                            int32_t rows, int32_t cols, bool floats,
+                            size_t list_count, int64_t list_length,
+                            int32_t trial_count, TraditionalRanking* ranking);
+
+  // Whether probe `probe` is ranked in some split (and needs its row).
+  bool Needs(int32_t probe) const;
+
+  // RankRow ranks probe `probe` in every split that ranks it, from `row`,
+  // its scores against every probe index of the map.
+  void RankRow(int32_t probe, const float* row) const;
+
+  // Finish keeps the pairs before the first, in split order, whose gallery
+  // holds no image of its subject.
+  void Finish();
+
+ private:
+  TraditionalRanking* ranking_;
+  Splits galleries_;
+  std::vector<int32_t> subject_ids_;
+  std::vector<int32_t> ranked_;     // The ranked probes, in split order.
+  std::vector<size_t> split_ends_;  // Where each split's probes end there.
+  // The ranked pairs grouped by probe: probe p's are order_[first_[p]] ..
+  // order_[first_[p + 1] - 1], and take those positions in the lists.
+  std::vector<size_t> order_;
+  std::vector<size_t> first_;
+};
+
 // RankPreparedTraditionalCMC is RankTraditionalCMC from its prepared part:
 // the same questions in the same order, the same curve, ranks and result.
 int32_t RankPreparedTraditionalCMC(const TraditionalRanking& ranking,

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -220,6 +222,89 @@ TEST(EvaluationTest, ThePlanIsWhatTheEvaluationAsksAndThePassAnswersIt) {
     // The facts are kept only when asked for.
     EXPECT_EQ(points.counts.probes, trial % 2 == 0 ? probes : 0);
   }
+}
+
+// Preparing from rows read a few at a time gives the prepared evaluation
+// of the whole matrix, bit for bit, whatever the shape of the map; and a
+// reading that fails reports the first rows, in row order, that failed.
+TEST(EvaluationTest, PreparingFromRowsIsPreparingFromTheMatrix) {
+  std::mt19937 random(23);
+  auto draw = [&] { return random() % 40 ? (random() % 17) / 16.0f : NAN; };
+  // (probes, subjects): several blocks of rows, singletons, one subject,
+  // nothing.
+  const std::pair<int32_t, int32_t> shapes[] = {
+      {900, 60}, {300, 300}, {1200, 1}, {0, 1}};
+  for (const auto& [probes, subjects] : shapes) {
+    SCOPED_TRACE(probes);
+    std::vector<std::string> names;
+    SubjectMap map;
+    for (int32_t p = 0; p < probes; ++p) {
+      names.push_back(std::to_string(random() % subjects));
+      map[names[p]].push_back(p);
+    }
+    // Wider than the probes on both sides: only the used part is read.
+    cv::Mat scores(probes + 3, probes + 5, CV_32FC1);
+    for (float& s : cv::Mat_<float>(scores)) s = draw();
+    const EvaluationInputs in{map, names, scores, probes, probes + 7, 20, true};
+    std::atomic<int32_t> widest{0};
+    const ProbeRowReader read = [&](int32_t first, int32_t rows, int32_t cols,
+                                    float* out, std::string*) {
+      for (int32_t r = 0; r < rows; ++r) {
+        std::memcpy(out + int64_t{r} * cols, scores.ptr<float>(first + r),
+                    sizeof(float) * cols);
+      }
+      int32_t seen = widest.load();
+      while (seen < cols && !widest.compare_exchange_weak(seen, cols)) {
+      }
+      return true;
+    };
+    PreparedEvaluation whole, from_rows;
+    PrepareEvaluation(in, &whole);
+    std::string error;
+    ASSERT_TRUE(PrepareEvaluationFromRows(in, scores.rows, scores.cols, read,
+                                          &from_rows, &error))
+        << error;
+    EXPECT_LE(widest.load(), probes);
+    const TraditionalRanking& a = whole.traditional;
+    const TraditionalRanking& b = from_rows.traditional;
+    EXPECT_EQ(a.slot_count, b.slot_count);
+    EXPECT_EQ(a.probes, b.probes);
+    EXPECT_EQ(a.gallery_ranks, b.gallery_ranks);
+    EXPECT_TRUE(SameScores(a.true_match_scores, b.true_match_scores));
+    EXPECT_EQ(a.stopped, b.stopped);
+    EXPECT_TRUE(
+        SameScores(whole.mate_pairs.scores, from_rows.mate_pairs.scores));
+    EXPECT_EQ(whole.mate_pairs.mates, from_rows.mate_pairs.mates);
+    EXPECT_TRUE(SameScores(whole.genuine_scores, from_rows.genuine_scores));
+
+    if (probes < 300) continue;
+    std::atomic<int32_t> first_failed{INT32_MAX};
+    const ProbeRowReader failing = [&](int32_t first, int32_t rows,
+                                       int32_t cols, float* out,
+                                       std::string* why) {
+      if (first + rows <= probes / 2) return read(first, rows, cols, out, why);
+      *why = "rows from " + std::to_string(first);
+      int32_t seen = first_failed.load();
+      while (first < seen && !first_failed.compare_exchange_weak(seen, first)) {
+      }
+      return false;
+    };
+    EXPECT_FALSE(PrepareEvaluationFromRows(in, scores.rows, scores.cols,
+                                           failing, &from_rows, &error));
+    EXPECT_EQ(error, "rows from " + std::to_string(first_failed.load()));
+  }
+  // A matrix that does not cover the probes is refused before any read.
+  std::vector<std::string> names = {"a", "a", "b"};
+  SubjectMap map = {{"a", {0, 1}}, {"b", {2}}};
+  cv::Mat scores(3, 2, CV_32FC1, cv::Scalar(0));
+  const EvaluationInputs in{map, names, scores, 3, 3, 1, false};
+  PreparedEvaluation prepared;
+  std::string error;
+  EXPECT_FALSE(PrepareEvaluationFromRows(
+      in, 3, 2,
+      [](int32_t, int32_t, int32_t, float*, std::string*) { return false; },
+      &prepared, &error));
+  EXPECT_EQ(error, "the probe score matrix does not cover every probe");
 }
 
 }  // namespace
