@@ -3,5 +3,5 @@
 #include "driver/run.h"
 
 int main(int argc, char** argv) {
-  return RunFuseResults(argc, argv, EvaluateInOnePass);
+  return RunFuseResults(argc, argv, EvaluateInOnePass, ProbeScoresIn::kRows);
 }

@@ -267,12 +267,66 @@ std::future<LoadedScores> ReadAheadIfSmall(const std::string& path) {
   return std::async(std::launch::async, LoadScores, path);
 }
 
+// OpenProbeRows returns the probe score file at `path` open for reading
+// rows with positioned reads, its header read, when it is a regular file
+// of 32-bit floats stored row by row; otherwise (or when it cannot be
+// opened) null, and the file is loaded whole, which says what is wrong
+// with it.
+std::shared_ptr<const MatRowStream> OpenProbeRows(const std::string& path) {
+  auto stream = std::make_shared<MatRowStream>();
+  bool opened = false;
+  std::string error;
+  if (!stream->Open(path, &opened, &error) || !stream->CanDeferReads() ||
+      stream->header().type != CV_32FC1) {
+    return nullptr;
+  }
+  return stream;
+}
+
+// LoadWholeProbeScores loads the probe score file whole (the reading
+// `*early` started, if any), scoring features when asked to, into
+// in->probe_scores (and in->scorer), and sets `*shape` to the score
+// matrix's. Returns false after saying why it cannot.
+bool LoadWholeProbeScores(const RunOptions& options,
+                          std::future<LoadedScores>* early, RunInputs* in,
+                          MatHeader* shape) {
+  LoadedScores scores_read =
+      early->valid() ? early->get() : LoadScores(in->probe_scores_filename);
+  std::string& error = scores_read.error;
+  const cv::Mat& loaded = scores_read.matrix;
+  bool usable = scores_read.usable;
+  if (usable && options.features) {
+    error =
+        FeatureFileProblem(loaded.rows, loaded.cols, loaded.type(), -1, false);
+    usable = error.empty();
+  }
+  if (!usable) {
+    std::fprintf(stderr, "%s: %s\n", in->probe_scores_filename.c_str(),
+                 error.c_str());
+    std::puts("Could not load probe scores!");
+    return false;
+  }
+  NoteChangedValues(in->probe_scores_filename, scores_read.changed,
+                    int64_t{loaded.rows} * loaded.cols);
+  if (options.features) {
+    in->scorer = std::make_shared<FeatureScorer>(loaded, options.metric);
+    in->probe_scores = in->scorer->ScoreMatrix(loaded);
+  } else {
+    in->probe_scores = loaded;
+  }
+  shape->rows = in->probe_scores.rows;
+  shape->cols = in->probe_scores.cols;
+  shape->type = in->probe_scores.type();
+  return true;
+}
+
 // LoadFirstInputs handles the command line, the probe info file, the
-// result files and the probe score matrix. Returns false when the run
-// must end, with its status in `*status`, after saying why (or after
-// answering --help or --version, with status 0).
-bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
-                     int* status) {
+// result files and the probe score matrix (or, see ProbeScoresIn, only
+// its header). Returns false when the run must end, with its status in
+// `*status`, after saying why (or after answering --help or --version,
+// with status 0).
+bool LoadFirstInputs(int argc, char** argv, ProbeScoresIn how, RunInputs* in,
+                     ResultFiles* files, int* status) {
   *status = 1;
   RunOptions options;
   switch (ReadCommandLine(argc, argv, &options)) {
@@ -301,10 +355,17 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
     return false;
   }
 
-  // The probe scores are read while the probe info is read and parsed.
-  // On every way out, the future's destructor waits for the reading.
+  // The probe scores are read row by row while the evaluation is prepared
+  // where the route and the file allow it; otherwise whole, while the
+  // probe info is read and parsed. On every way out, the future's
+  // destructor waits for that reading.
+  const std::shared_ptr<const MatRowStream> probe_rows =
+      how == ProbeScoresIn::kRows && !options.features
+          ? OpenProbeRows(in->probe_scores_filename)
+          : nullptr;
   std::future<LoadedScores> early_scores =
-      ReadAheadIfSmall(in->probe_scores_filename);
+      probe_rows == nullptr ? ReadAheadIfSmall(in->probe_scores_filename)
+                            : std::future<LoadedScores>();
   bool opened = false;
   std::string info_error;
   if (!ReadProbeInfo(probe_info_filename, &in->probe_count, &in->subject_map,
@@ -326,50 +387,30 @@ bool LoadFirstInputs(int argc, char** argv, RunInputs* in, ResultFiles* files,
   in->times.Mark("opening results");
 
   std::printf("Loading from %s\n", in->probe_scores_filename.c_str());
-  LoadedScores scores_read = early_scores.valid()
-                                 ? early_scores.get()
-                                 : LoadScores(in->probe_scores_filename);
-  std::string& error = scores_read.error;
-  const int64_t changed = scores_read.changed;
-  const cv::Mat& loaded = scores_read.matrix;
-  bool usable = scores_read.usable;
-  if (usable && options.features) {
-    error =
-        FeatureFileProblem(loaded.rows, loaded.cols, loaded.type(), -1, false);
-    usable = error.empty();
-  }
-  if (!usable) {
-    std::fprintf(stderr, "%s: %s\n", in->probe_scores_filename.c_str(),
-                 error.c_str());
-    std::puts("Could not load probe scores!");
+  MatHeader shape;
+  if (probe_rows != nullptr) {
+    in->probe_rows = probe_rows;
+    shape = probe_rows->header();
+  } else if (!LoadWholeProbeScores(options, &early_scores, in, &shape)) {
     return false;
   }
-  NoteChangedValues(in->probe_scores_filename, changed,
-                    int64_t{loaded.rows} * loaded.cols);
-  if (options.features) {
-    in->scorer = std::make_shared<FeatureScorer>(loaded, options.metric);
-    in->probe_scores = in->scorer->ScoreMatrix(loaded);
-  } else {
-    in->probe_scores = loaded;
-  }
-  const cv::Mat& scores = in->probe_scores;
   in->times.Mark("probe scores");
-  std::printf("Probe score matrix size: %d %d\n", scores.rows, scores.cols);
+  std::printf("Probe score matrix size: %d %d\n", shape.rows, shape.cols);
   if (!CheckScoreMatrix(in->probe_scores_filename, "probe score matrix",
-                        scores.rows, scores.cols, scores.type(),
-                        in->probe_count, in->probe_count)) {
+                        shape.rows, shape.cols, shape.type, in->probe_count,
+                        in->probe_count)) {
     return false;
   }
   // Extra rows or columns are most often a sign of swapped or mismatched
   // files, so they are pointed out; the run goes on with the part the
   // probes name.
-  if (scores.rows != in->probe_count || scores.cols != in->probe_count) {
+  if (shape.rows != in->probe_count || shape.cols != in->probe_count) {
     std::fflush(stdout);
     std::fprintf(stderr,
                  "warning: %s: the probe score matrix is %d x %d, but the "
                  "probe info file names %d probes; only its top-left %d x %d "
                  "part is used\n",
-                 in->probe_scores_filename.c_str(), scores.rows, scores.cols,
+                 in->probe_scores_filename.c_str(), shape.rows, shape.cols,
                  in->probe_count, in->probe_count, in->probe_count);
   }
   return true;
@@ -446,12 +487,12 @@ bool StandardOutputWritten() {
 // Run runs the program; whatever a library throws (an allocation that
 // fails, above all) ends it with one line and status 1, never with an
 // abort, and no result file replaced.
-int Run(int argc, char** argv, const Route& route) {
+int Run(int argc, char** argv, const Route& route, ProbeScoresIn how) {
   try {
     RunInputs in;
     ResultFiles files;
     int status = 1;
-    if (!LoadFirstInputs(argc, argv, &in, &files, &status)) return status;
+    if (!LoadFirstInputs(argc, argv, how, &in, &files, &status)) return status;
     RunOutputs out;
     if (!route(&in, &out)) return 1;
     const int saved = SaveResults(in, out, &files);
@@ -470,14 +511,15 @@ int Run(int argc, char** argv, const Route& route) {
 
 }  // namespace
 
-int RunFuseResults(int argc, char** argv, const Route& route) {
+int RunFuseResults(int argc, char** argv, const Route& route,
+                   ProbeScoresIn how) {
   // Before any thread of the run starts: the BLAS library's idle workers
   // would otherwise share the cores with them, and the heap is set up once.
   UseOneBlasThread();
   BackHeapWithHugePages();
   ReserveStandardDescriptors();
   RemoveTemporariesOnSignals();
-  const int status = Run(argc, argv, route);
+  const int status = Run(argc, argv, route, how);
   return StandardOutputWritten() ? status : 1;
 }
 
@@ -579,6 +621,44 @@ bool EvaluateInOnePassWith(const PassRunner& runner, RunInputs* in,
 
 namespace {
 
+// Prepare prepares the evaluation of `inputs`, from the rows of the probe
+// score file when the run reads it row by row. Returns false after saying
+// why when the file cannot be read.
+bool Prepare(const RunInputs& in, const EvaluationInputs& inputs,
+             PreparedEvaluation* prepared) {
+  if (in.probe_rows == nullptr) {
+    PrepareEvaluation(inputs, prepared);
+    return true;
+  }
+  const MatRowStream& stream = *in.probe_rows;
+  const MatHeader header = stream.header();
+  const auto read = [&](int32_t first_row, int32_t rows, int32_t cols,
+                        float* out, std::string* error) {
+    if (int64_t{cols} * 4 == header.step) {  // Whole rows: one read.
+      return stream.ReadDeferred(
+          {out, int64_t{rows} * cols, int64_t{first_row} * header.step}, error);
+    }
+    for (int32_t r = 0; r < rows; ++r) {
+      if (!stream.ReadDeferred({out + int64_t{r} * cols, cols,
+                                int64_t{first_row + r} * header.step},
+                               error)) {
+        return false;
+      }
+    }
+    return true;
+  };
+  std::string error;
+  if (PrepareEvaluationFromRows(inputs, header.rows, header.cols, read,
+                                prepared, &error)) {
+    return true;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s\n", in.probe_scores_filename.c_str(),
+               error.c_str());
+  std::puts("Could not load probe scores!");
+  return false;
+}
+
 // EvaluateThroughPass evaluates from the answers of `pass` over a
 // distractor score matrix of `rows` rows (the matrix checked, its size
 // printed), printing the lines from "Finding top distractors!" to
@@ -598,7 +678,7 @@ bool EvaluateThroughPass(int32_t rows, int64_t row_bytes,
   // Prepared once: the recording and the evaluation after the pass start
   // from the same answer-independent work.
   PreparedEvaluation prepared;
-  PrepareEvaluation(inputs, &prepared);
+  if (!Prepare(*in, inputs, &prepared)) return false;
   ScoreQuestions questions = RecordQuestions(inputs, prepared);
   in->times.Mark("questions");
   const PassPlan plan = PlanScorePass(std::move(questions), in->num_distractors,

@@ -34,7 +34,11 @@ struct RunInputs {
   int32_t probe_count = 0;
   SubjectMap subject_map;
   std::vector<std::string> probe_names;
+  // The probe score matrix, or, when the run reads it row by row while the
+  // evaluation is prepared (see ProbeScoresIn), the open file instead, its
+  // header checked; probe_scores is then empty.
   cv::Mat probe_scores;
+  std::shared_ptr<const MatRowStream> probe_rows;
   // With --features: the probes' features, ready to score tiles of the
   // distractors' (the two score arguments then name feature files).
   std::shared_ptr<const FeatureScorer> scorer;
@@ -59,13 +63,22 @@ struct RunOutputs {
 // why, when the run must end with status 1.
 using Route = std::function<bool(RunInputs* in, RunOutputs* out)>;
 
+// How a route takes the probe score matrix. kMemory: whole, in
+// RunInputs::probe_scores. kRows: where the file allows it (a regular file
+// of 32-bit floats stored row by row, and no --features), as an open file
+// in RunInputs::probe_rows that the evaluation's preparation reads a few
+// rows at a time, so that the matrix is never whole in memory; otherwise
+// whole.
+enum class ProbeScoresIn { kMemory, kRows };
+
 // RunFuseResults runs the program on `argc`/`argv` (the program name,
 // options as driver/options.h reads them, and six arguments) with `route`
 // and returns its exit status: 0 when every result file was written (or
 // --help or --version answered), 1 after any problem with the arguments,
 // the inputs or the result files, or any exception (one line on standard
 // error).
-int RunFuseResults(int argc, char** argv, const Route& route);
+int RunFuseResults(int argc, char** argv, const Route& route,
+                   ProbeScoresIn how = ProbeScoresIn::kMemory);
 
 // CheckDistractorMatrix prints the distractor matrix size line, checks a
 // matrix of that shape and type against the probes, caps num_distractors
