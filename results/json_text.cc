@@ -189,20 +189,22 @@ void AppendReal(double value, std::string* out) {
   out->append(buffer, WriteReal(value, buffer));
 }
 
-char* ScalarTexts::Room(size_t bytes) {
-  if (text_.size() < used_ + bytes) text_.resize(2 * (used_ + bytes));
+char* ScalarTexts::Room() {
+  // Every text starts at least kBlock bytes before the end of the buffer.
+  static_assert(kMaxRealLength <= kBlock, "a real must fit in a block");
+  if (text_.size() < used_ + kBlock) text_.resize(2 * (used_ + kBlock));
   return text_.data() + used_;
 }
 
 void ScalarTexts::AddInteger(int64_t value) {
   constexpr size_t kMaxLength = 20;  // "-9223372036854775808"
-  char* const begin = Room(kMaxLength);
+  char* const begin = Room();
   used_ += std::to_chars(begin, begin + kMaxLength, value).ptr - begin;
   ends_.push_back(used_);
 }
 
 void ScalarTexts::AddReal(double value) {
-  char* const begin = Room(kMaxRealLength);
+  char* const begin = Room();
   used_ += WriteReal(value, begin);
   ends_.push_back(used_);
 }
@@ -268,20 +270,35 @@ void JsonTextWriter::ScalarArray(const ScalarTexts& texts) {
   BeginArray();
   const size_t indent = empty_.size();
   const size_t start = out_->size();
-  out_->resize(start + length + count * (2 + indent) - 1);
-  char* to = &(*out_)[start];
+  const size_t size = length + count * (2 + indent) - 1;
   // What goes before every element but the first: ",\n" and the
   // indentation.
   std::string separator = ",\n";
   separator.append(indent, '\t');
+  // Texts and separators are copied as whole blocks of kBlock bytes, the
+  // bytes past their end overwritten by what follows or cut off at the
+  // end: one vector move each instead of a call. A text has kBlock bytes
+  // to read from its start (ScalarTexts::Room), the separator gets them
+  // here, unless a deep indentation makes it longer.
+  constexpr size_t kBlock = ScalarTexts::kBlock;
+  const bool blocks = separator.size() <= kBlock;
+  separator.resize(std::max(separator.size(), kBlock + 1));
+  const size_t separator_length = 2 + indent;
+  out_->resize(start + size + kBlock);
+  char* to = &(*out_)[start];
   for (size_t i = 0; i < count; ++i) {
     const size_t skip = i == 0 ? 1 : 0;  // The first has no comma.
-    std::memcpy(to, separator.data() + skip, separator.size() - skip);
-    to += separator.size() - skip;
-    const std::string_view text = texts[i];
-    std::memcpy(to, text.data(), text.size());
+    if (blocks) {
+      std::memcpy(to, separator.data() + skip, kBlock);
+    } else {
+      std::memcpy(to, separator.data() + skip, separator_length - skip);
+    }
+    to += separator_length - skip;
+    const std::string_view text = texts[i];  // At most kMaxRealLength.
+    std::memcpy(to, text.data(), kBlock);
     to += text.size();
   }
+  out_->resize(start + size);
   empty_.back() = false;
   EndArray();
 }

@@ -26,6 +26,11 @@ void AppendReal(double value, std::string* out);
 // number.
 class ScalarTexts {
  public:
+  // Every text has at least kBlock bytes of the buffer from its start on
+  // (its own and beyond), so that short texts can be copied as whole
+  // blocks.
+  static constexpr size_t kBlock = 32;
+
   void Clear() {
     used_ = 0;
     ends_.clear();
@@ -44,8 +49,8 @@ class ScalarTexts {
   }
 
  private:
-  // Room for `bytes` more bytes of text at text_.data() + used_.
-  char* Room(size_t bytes);
+  // Room for the next text, at text_.data() + used_: kBlock bytes.
+  char* Room();
 
   std::vector<char> text_;  // The texts, in the first used_ bytes.
   size_t used_ = 0;

@@ -148,8 +148,9 @@ TEST(StyledJSONTextTest, AgreesWithTheLibraryLayoutOnRandomDocuments) {
 }
 
 TEST(JsonTextWriterTest, NumberListsAndResumedArraysLayOutAsStrings) {
-  // Lists of every length around the one-line limits, at two depths, laid
-  // out from numbers and from their texts.
+  // Lists of every length around the one-line limits, at three depths (the
+  // deepest indented by more than 32 tabs), laid out from numbers and from
+  // their texts.
   std::mt19937 random(4);
   for (int trial = 0; trial < 400; ++trial) {
     const size_t count = trial % 30;
@@ -170,8 +171,10 @@ TEST(JsonTextWriterTest, NumberListsAndResumedArraysLayOutAsStrings) {
     std::string from_numbers, from_texts;
     JsonTextWriter writer(&from_numbers), text_writer(&from_texts);
     for (JsonTextWriter* w : {&writer, &text_writer}) {
-      w->BeginArray();
-      w->Element();
+      for (int depth = trial % 3 == 0 ? 40 : 1; depth > 0; --depth) {
+        w->BeginArray();
+        w->Element();
+      }
       if (trial % 2 == 0) {
         w->BeginObject();
         w->Member("n");
