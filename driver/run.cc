@@ -270,9 +270,15 @@ std::future<LoadedScores> ReadAheadIfSmall(const std::string& path) {
 // OpenProbeRows returns the probe score file at `path` open for reading
 // rows with positioned reads, its header read, when it is a regular file
 // of 32-bit floats stored row by row; otherwise (or when it cannot be
-// opened) null, and the file is loaded whole, which says what is wrong
-// with it.
+// opened or its header is wrong) null, and the file is loaded whole, which
+// says what is wrong with it.
 std::shared_ptr<const MatRowStream> OpenProbeRows(const std::string& path) {
+  // Anything but a regular file is left alone: opening a pipe waits for its
+  // writer, and reading its header would take bytes the loading needs.
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return nullptr;
+  }
   auto stream = std::make_shared<MatRowStream>();
   bool opened = false;
   std::string error;
