@@ -383,6 +383,9 @@ bool LoadFirstInputs(int argc, char** argv, ProbeScoresIn how, RunInputs* in,
               static_cast<int>(in->subject_map.size()));
   in->times.Mark("probe info");
   if (in->probe_count == 0) {
+    // The file is parsed again, by a function that ends the program if it
+    // fails: the reading ahead must be over by then.
+    if (early_scores.valid()) early_scores.wait();
     std::fflush(stdout);
     std::fprintf(stderr, "%s: the probe info file names no probes: %s\n",
                  probe_info_filename.c_str(),
