@@ -234,7 +234,8 @@ TEST(EvaluationTest, PreparingFromRowsIsPreparingFromTheMatrix) {
   // nothing.
   const std::pair<int32_t, int32_t> shapes[] = {
       {900, 60}, {300, 300}, {1200, 1}, {0, 1}};
-  for (const auto& [probes, subjects] : shapes) {
+  for (const auto& shape : shapes) {
+    const int32_t probes = shape.first, subjects = shape.second;
     SCOPED_TRACE(probes);
     std::vector<std::string> names;
     SubjectMap map;
