@@ -19,17 +19,21 @@ bool Ahead(float a_score, int32_t a_index, float b_score, int32_t b_index) {
 }
 
 // GalleryRank is GetGalleryRank with `same_subject(g)` telling whether
-// gallery image g is of the probe's subject.
-template <typename SameSubject>
+// gallery image g is of the probe's subject, among the `candidates`: the
+// gallery, or any part of it, in gallery order, that holds every image of
+// the probe's subject.
+template <typename Candidates, typename SameSubject>
 int32_t GalleryRank(const float* row, const std::vector<int32_t>& gallery,
+                    const Candidates& candidates,
                     const SameSubject& same_subject, float* true_match_score) {
   // The true match is the first image of the probe's subject in descending
   // (score, index) order; a scan for the largest one finds it without
-  // sorting the gallery.
+  // sorting the gallery. (With NaN scores the scan's order matters: it is
+  // the gallery's.)
   bool found = false;
   float match_score = 0.0f;
   int32_t match_index = 0;
-  for (const int32_t g : gallery) {
+  for (const int32_t g : candidates) {
     if (!same_subject(g)) continue;
     if (!found || Ahead(row[g], g, match_score, match_index)) {
       found = true;
@@ -49,6 +53,14 @@ int32_t GalleryRank(const float* row, const std::vector<int32_t>& gallery,
   *true_match_score = match_score;
   return ahead;
 }
+
+// A run of gallery images, as GalleryRank's candidates.
+struct ImageRange {
+  const int32_t* first;
+  const int32_t* last;
+  const int32_t* begin() const { return first; }
+  const int32_t* end() const { return last; }
+};
 
 // IndicesUsable returns true iff every probe index of the map can be looked
 // up in the names, among `list_count` distractor lists and in both
@@ -119,7 +131,7 @@ int32_t GetGalleryRank(const cv::Mat& probe_scores,
                        float* true_match_score) {
   const std::string& name = probe_names[probe];
   return GalleryRank(
-      probe_scores.ptr<float>(probe), gallery,
+      probe_scores.ptr<float>(probe), gallery, gallery,
       [&](int32_t g) { return probe_names[g] == name; }, true_match_score);
 }
 
@@ -129,7 +141,7 @@ int32_t GetGalleryRank(const cv::Mat& probe_scores,
                        float* true_match_score) {
   const int32_t subject = subject_ids[probe];
   return GalleryRank(
-      probe_scores.ptr<float>(probe), gallery,
+      probe_scores.ptr<float>(probe), gallery, gallery,
       [&](int32_t g) { return subject_ids[g] == subject; }, true_match_score);
 }
 
@@ -273,6 +285,21 @@ TraditionalRankingBuilder::TraditionalRankingBuilder(
   if (ranking->slot_count < 0) return;
 
   subject_ids_ = SubjectIds(probe_names);
+  // Each split's gallery images by subject, in gallery order within one.
+  const int32_t subjects =
+      subject_ids_.empty()
+          ? 0
+          : *std::max_element(subject_ids_.begin(), subject_ids_.end()) + 1;
+  for (const std::vector<int32_t>& gallery : galleries_) {
+    std::vector<size_t> first(static_cast<size_t>(subjects) + 1, 0);
+    for (const int32_t g : gallery) ++first[subject_ids_[g] + 1];
+    for (size_t u = 1; u < first.size(); ++u) first[u] += first[u - 1];
+    std::vector<int32_t> images(gallery.size());
+    std::vector<size_t> next(first.begin(), first.end() - 1);
+    for (const int32_t g : gallery) images[next[subject_ids_[g]]++] = g;
+    subject_first_.push_back(std::move(first));
+    subject_images_.push_back(std::move(images));
+  }
   for (const std::vector<int32_t>& split : probes) {
     ranked_.insert(ranked_.end(), split.begin(), split.end());
     split_ends_.push_back(ranked_.size());
@@ -304,10 +331,14 @@ void TraditionalRankingBuilder::RankRow(int32_t probe, const float* row) const {
     const size_t split =
         std::upper_bound(split_ends_.begin(), split_ends_.end(), i) -
         split_ends_.begin();
+    // Only the split's images of the probe's subject are candidates.
+    const std::vector<size_t>& first = subject_first_[split];
+    const int32_t* images = subject_images_[split].data();
+    const ImageRange candidates{images + first[subject],
+                                images + first[subject + 1]};
     ranking_->probes[k] = probe;
     ranking_->gallery_ranks[k] = GalleryRank(
-        row, galleries_[split],
-        [&](int32_t g) { return subject_ids_[g] == subject; },
+        row, galleries_[split], candidates, [](int32_t) { return true; },
         &ranking_->true_match_scores[k]);
   }
 }

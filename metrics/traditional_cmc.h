@@ -165,6 +165,11 @@ class TraditionalRankingBuilder {
   // order_[first_[p + 1] - 1], and take those positions in the lists.
   std::vector<size_t> order_;
   std::vector<size_t> first_;
+  // Per split, its gallery images grouped by subject id (SubjectIds), in
+  // gallery order within a subject: subject u's are
+  // subject_images_[s][subject_first_[s][u]] .. before [u + 1].
+  std::vector<std::vector<size_t>> subject_first_;
+  std::vector<std::vector<int32_t>> subject_images_;
 };
 
 // RankPreparedTraditionalCMC is RankTraditionalCMC from its prepared part:
