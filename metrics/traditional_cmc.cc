@@ -82,6 +82,20 @@ bool IndicesUsable(const SubjectMap& subject_map,
   return true;
 }
 
+// GroupByKey returns the positions of `keys` (each in [0, limit)) grouped
+// by key, ascending within a key, and sets `*first` so that key u's are
+// entries first[u] .. first[u + 1] - 1 of the result.
+std::vector<size_t> GroupByKey(const std::vector<int32_t>& keys, int32_t limit,
+                               std::vector<size_t>* first) {
+  first->assign(static_cast<size_t>(limit) + 1, 0);
+  for (const int32_t key : keys) ++(*first)[key + 1];
+  for (size_t u = 1; u < first->size(); ++u) (*first)[u] += (*first)[u - 1];
+  std::vector<size_t> grouped(keys.size());
+  std::vector<size_t> next(first->begin(), first->end() - 1);
+  for (size_t i = 0; i < keys.size(); ++i) grouped[next[keys[i]]++] = i;
+  return grouped;
+}
+
 // Whether `probe_scores` is a matrix the ranking can read scores from.
 bool FloatMatrix(const cv::Mat& probe_scores) {
   return probe_scores.dims == 2 && probe_scores.type() == CV_32FC1;
@@ -291,12 +305,15 @@ TraditionalRankingBuilder::TraditionalRankingBuilder(
           ? 0
           : *std::max_element(subject_ids_.begin(), subject_ids_.end()) + 1;
   for (const std::vector<int32_t>& gallery : galleries_) {
-    std::vector<size_t> first(static_cast<size_t>(subjects) + 1, 0);
-    for (const int32_t g : gallery) ++first[subject_ids_[g] + 1];
-    for (size_t u = 1; u < first.size(); ++u) first[u] += first[u - 1];
-    std::vector<int32_t> images(gallery.size());
-    std::vector<size_t> next(first.begin(), first.end() - 1);
-    for (const int32_t g : gallery) images[next[subject_ids_[g]]++] = g;
+    std::vector<int32_t> subject_of(gallery.size());
+    for (size_t j = 0; j < gallery.size(); ++j) {
+      subject_of[j] = subject_ids_[gallery[j]];
+    }
+    std::vector<size_t> first;
+    std::vector<int32_t> images;
+    for (const size_t j : GroupByKey(subject_of, subjects, &first)) {
+      images.push_back(gallery[j]);
+    }
     subject_first_.push_back(std::move(first));
     subject_images_.push_back(std::move(images));
   }
@@ -304,14 +321,8 @@ TraditionalRankingBuilder::TraditionalRankingBuilder(
     ranked_.insert(ranked_.end(), split.begin(), split.end());
     split_ends_.push_back(ranked_.size());
   }
-  // The ranked pairs grouped by probe, ascending within a probe: probe p's
-  // are order_[first_[p]] .. order_[first_[p + 1] - 1].
-  first_.assign(static_cast<size_t>(rows) + 1, 0);
-  for (const int32_t p : ranked_) ++first_[p + 1];
-  for (size_t p = 1; p < first_.size(); ++p) first_[p] += first_[p - 1];
-  order_.resize(ranked_.size());
-  std::vector<size_t> next(first_.begin(), first_.end() - 1);
-  for (size_t i = 0; i < ranked_.size(); ++i) order_[next[ranked_[i]]++] = i;
+  // The ranked pairs grouped by probe, ascending within a probe.
+  order_ = GroupByKey(ranked_, rows, &first_);
   ranking->probes.resize(ranked_.size());
   ranking->gallery_ranks.resize(ranked_.size());
   ranking->true_match_scores.assign(ranked_.size(), 0.0f);
