@@ -53,11 +53,11 @@ class MatePairLister {
   void ListRow(int32_t probe, const float* row,
                std::vector<uint64_t>* scratch) const;
 
+ private:
   // The probes of `probe`'s subject (the columns ListRow reads of its
   // row), or null for a probe outside the map.
   const std::vector<int32_t>* Subject(int32_t probe) const;
 
- private:
   MatePairs* pairs_;
   // Per probe index: its subject's list (null: none), its place there, and
   // where its group starts in the pairs.
