@@ -254,31 +254,22 @@ LoadedScores LoadScores(const std::string& path) {
 // whole reading, so that no thread outlives the reading's owner.
 constexpr int64_t kReadAheadBytes = int64_t{256} << 20;
 
-// ReadAheadIfSmall starts LoadScores(path) on a thread of its own when
-// `path` is a regular file of at most kReadAheadBytes; otherwise (a pipe or
-// a device, which is read in its turn as before, or a larger file) it
-// returns no future.
-std::future<LoadedScores> ReadAheadIfSmall(const std::string& path) {
+// RegularFileBytes returns the size of the regular file at `path`, or -1
+// for anything else (a pipe, a device, a path that leads nowhere). Only a
+// regular file is opened or read ahead of its turn: opening a pipe waits
+// for its writer, and reading from it takes bytes the loading needs.
+int64_t RegularFileBytes(const std::string& path) {
   struct stat status;
-  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      status.st_size > kReadAheadBytes) {
-    return {};
-  }
-  return std::async(std::launch::async, LoadScores, path);
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+  return status.st_size;
 }
 
-// OpenProbeRows returns the probe score file at `path` open for reading
-// rows with positioned reads, its header read, when it is a regular file
-// of 32-bit floats stored row by row; otherwise (or when it cannot be
+// OpenProbeRows returns the probe score file at `path`, a regular file,
+// open for reading rows with positioned reads, its header read, when it
+// holds 32-bit floats stored row by row; otherwise (or when it cannot be
 // opened or its header is wrong) null, and the file is loaded whole, which
 // says what is wrong with it.
 std::shared_ptr<const MatRowStream> OpenProbeRows(const std::string& path) {
-  // Anything but a regular file is left alone: opening a pipe waits for its
-  // writer, and reading its header would take bytes the loading needs.
-  struct stat status;
-  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    return nullptr;
-  }
   auto stream = std::make_shared<MatRowStream>();
   bool opened = false;
   std::string error;
@@ -365,13 +356,17 @@ bool LoadFirstInputs(int argc, char** argv, ProbeScoresIn how, RunInputs* in,
   // where the route and the file allow it; otherwise whole, while the
   // probe info is read and parsed. On every way out, the future's
   // destructor waits for that reading.
+  const int64_t probe_file_bytes = RegularFileBytes(in->probe_scores_filename);
   const std::shared_ptr<const MatRowStream> probe_rows =
-      how == ProbeScoresIn::kRows && !options.features
+      how == ProbeScoresIn::kRows && !options.features && probe_file_bytes >= 0
           ? OpenProbeRows(in->probe_scores_filename)
           : nullptr;
-  std::future<LoadedScores> early_scores =
-      probe_rows == nullptr ? ReadAheadIfSmall(in->probe_scores_filename)
-                            : std::future<LoadedScores>();
+  std::future<LoadedScores> early_scores;
+  if (probe_rows == nullptr && probe_file_bytes >= 0 &&
+      probe_file_bytes <= kReadAheadBytes) {
+    early_scores =
+        std::async(std::launch::async, LoadScores, in->probe_scores_filename);
+  }
   bool opened = false;
   std::string info_error;
   if (!ReadProbeInfo(probe_info_filename, &in->probe_count, &in->subject_map,
