@@ -16,7 +16,11 @@
 
 namespace {
 
-TEST(FormatRealTest, Table) {
+// The text is "%#.16g" with a fixed form's trailing zeros cut down to one,
+// for every kind of double: worked examples, then floats widened (what the
+// files hold), integers around 16 digits and the edges of both forms
+// against printf itself.
+TEST(FormatRealTest, IsPrintfsTextWithTrailingZerosCut) {
   // Below 1e-4 and from 1e16 on, the exponent form keeps its zeros.
   // clang-format off
   const std::pair<double, const char*> cases[] = {
@@ -27,12 +31,7 @@ TEST(FormatRealTest, Table) {
       {123456789012345.0, "123456789012345.0"}};
   // clang-format on
   for (const auto& [value, text] : cases) EXPECT_EQ(FormatReal(value), text);
-}
 
-// The text is "%#.16g" with a fixed form's trailing zeros cut down to one,
-// for every kind of double: floats widened (what the files hold), integers
-// around 16 digits, and the edges of both forms.
-TEST(FormatRealTest, IsPrintfsTextWithTrailingZerosCut) {
   const auto reference = [](double value) {
     char text[64];
     int length = std::snprintf(text, sizeof text, "%#.16g", value);
