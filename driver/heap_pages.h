@@ -11,7 +11,9 @@
 // of kHugeHeapBytes that the kernel is asked to back with 2 MiB pages: a
 // run's buffers then cost a few dozen page faults instead of thousands.
 // Memory is only taken as it is touched, so the resident peak hardly
-// changes. Larger blocks (the probe matrix) keep their own mappings.
+// changes. The blocks taken after the call start at a 2 MiB boundary past
+// whatever the heap wrote before it, where 2 MiB pages can back them.
+// Larger blocks (the probe matrix) keep their own mappings.
 //
 // Call it first thing, before any thread starts. Returns true iff the heap
 // was advised; false where the allocator is not the GNU C library's own
