@@ -123,11 +123,22 @@ class StreamSource : public ScoreSource {
 
 // SortedThresholds returns `scores` sorted ascending without NaNs and
 // repeats (-0 and +0 are one threshold: the same scores beat both).
+// Questions often come in ascending order, all of them (the genuine
+// scores of the ROC) or all but a few first ones (a probe's mate scores
+// after its traditional ranks): only the part before the list's last
+// ascending run is sorted, and then merged with it.
 std::vector<float> SortedThresholds(std::vector<float> scores) {
   scores.erase(std::remove_if(scores.begin(), scores.end(),
                               [](float x) { return std::isnan(x); }),
                scores.end());
-  std::sort(scores.begin(), scores.end());
+  // The last ascending run is [run, end).
+  auto run = scores.end();
+  if (run != scores.begin()) --run;
+  while (run != scores.begin() && !(*run < run[-1])) --run;
+  if (run != scores.begin()) {
+    std::sort(scores.begin(), run);
+    std::inplace_merge(scores.begin(), run, scores.end());
+  }
   scores.erase(std::unique(scores.begin(), scores.end()), scores.end());
   return scores;
 }

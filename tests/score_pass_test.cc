@@ -169,6 +169,57 @@ TEST(SinglePassTest, FailsWithTheFirstMissingBytesOfAFileCutWhileOpen) {
 
 namespace {
 
+// Each list of thresholds holds every score asked, once, ascending, and
+// no NaN, whatever order the scores came in: ascending, ascending after a
+// few others, descending, or none; with ties and signed zeros.
+TEST(PlanScorePassTest, ListsEveryScoreAskedOnceInAscendingOrder) {
+  std::mt19937 random(11);
+  ScoreQuestions questions;
+  std::vector<std::vector<float>> asked(40);
+  for (size_t p = 0; p < asked.size(); ++p) {
+    const int levels = 1 + static_cast<int>(random() % 50);
+    const size_t count = random() % 60;
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t pick = random() % 40;
+      asked[p].push_back(pick == 0   ? NAN
+                         : pick == 1 ? -0.0f
+                         : pick == 2 ? 0.0f
+                                     : static_cast<float>(random() % levels));
+    }
+    const size_t prefix = random() % (count + 1);
+    switch (p % 4) {
+      case 0:  // Ascending after `prefix` scores in any order.
+        std::sort(asked[p].begin() + prefix, asked[p].end());
+        break;
+      case 1:
+        std::sort(asked[p].rbegin(), asked[p].rend());
+        break;
+      case 2:
+        std::sort(asked[p].begin(), asked[p].end());
+        break;
+    }
+    for (const float score : asked[p]) {
+      questions.probe_scores.emplace_back(static_cast<int32_t>(p), score);
+    }
+  }
+  questions.impostor_scores = asked[0];
+  const PassPlan plan = PlanScorePass(questions, 10, 1);
+  const auto expected = [](std::vector<float> scores) {
+    scores.erase(std::remove_if(scores.begin(), scores.end(),
+                                [](float x) { return std::isnan(x); }),
+                 scores.end());
+    std::sort(scores.begin(), scores.end());
+    scores.erase(std::unique(scores.begin(), scores.end()), scores.end());
+    return scores;  // -0 and +0 compare equal below, as they are one.
+  };
+  ASSERT_EQ(plan.probe_thresholds.size(), asked.size());
+  for (size_t p = 0; p < asked.size(); ++p) {
+    SCOPED_TRACE(p);
+    EXPECT_EQ(plan.probe_thresholds[p], expected(asked[p]));
+  }
+  EXPECT_EQ(plan.impostor_thresholds, expected(asked[0]));
+}
+
 // The walk along sorted thresholds answers like one search per score in
 // any order: ascending runs, steps down, long jumps, ties, signed zeros and
 // NaN.
