@@ -12,8 +12,8 @@
 #   - the wall time of reading the distractor file once (cat, warm cache):
 #     the floor for a tool that reads its input once;
 #   - wall time and peak resident memory of fuse_results, and its time as a
-#     multiple of the read (the best of N runs under GNU time and of the
-#     N + 2 runs without --summary below);
+#     multiple of the read (the best of N runs and of the N + 2 runs without
+#     --summary below);
 #   - the cost of --summary: alternating runs without and with it, best
 #     of each, and the difference in percent;
 #   - from the best run without it (FUSE_RESULTS_TIMING=1): the wall time of
@@ -23,6 +23,10 @@
 #   - the same for fuse_results_sort_everything (the plain full sorts), where
 #     it fits in memory, the speed-up of fuse_results over it, and whether
 #     both wrote byte-identical result files.
+# Each of these runs, and each read, is timed by bench/time_command: wall
+# time from the start of the process to the return of its wait, and the
+# peak resident set the kernel reports for it. Its floor (what it measures
+# for 'true') is printed first.
 # A Markdown table of every figure follows, then the row scan
 # microbenchmarks. Nothing is deleted; the last line says how to remove DIR.
 #
@@ -116,12 +120,12 @@ build_log="$dir/build.log"
 echo "Building (Release, benchmarks on) in $build; log: $build_log"
 # The MPI section runs with --sizes all or --mpi-only, where CMake found
 # MPI and so made fuse_results_mpi a target.
-targets=(fuse_results make_experiment)
+targets=(fuse_results make_experiment time_command)
 if [ "$features_only" = yes ]; then
-  targets=(fuse_results)
+  targets=(fuse_results time_command)
 elif [ "$mpi_only" = no ]; then
   targets=(fuse_results fuse_results_sort_everything make_experiment
-           row_scan_benchmark)
+           row_scan_benchmark time_command)
 fi
 [ "$features" = yes ] &&
   targets+=(make_features score_features tile_sgemm)
@@ -148,6 +152,7 @@ if ! cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" \
   exit 1
 fi
 single_bin="$build/driver/fuse_results"
+timer="$build/bench/time_command"
 sort_bin="$build/reference/fuse_results_sort_everything"
 generator="$build/tools/make_experiment"
 micro_bin="$build/bench/row_scan_benchmark"
@@ -178,49 +183,46 @@ gb() { calc "$1 / 1e9" "${2:-2}"; }
 mb_from_kb() { calc "$1 / 1024" 0; }
 load_average() { cut -d' ' -f1-3 /proc/loadavg; }
 
-# time_runs N LOG CMD...: runs CMD N times under GNU time with its output in
-# LOG; sets best_s (the least wall time, measured around the process with
-# the shell's microsecond clock) and peak_kb (the largest peak resident set
-# of the runs, GNU time's %M). Returns the status of the first failing run.
+# time_runs N LOG CMD...: runs CMD N times under the timer with its output
+# in LOG; sets best_s (the least wall time) and peak_kb (the largest peak
+# resident set of the runs). Returns the status of the first failing run.
 time_runs() {
   local n="$1" log="$2"
   shift 2
-  local stats="$dir/.time_stats" start end wall i
+  local stats="$dir/.time_stats" wall rss i
   best_s=""
   peak_kb=0
   for ((i = 0; i < n; i++)); do
-    start="$(now)"
-    if ! /usr/bin/time -f '%e %M' -o "$stats" "$@" >"$log" 2>&1; then
+    if ! "$timer" "$stats" "$@" >"$log" 2>&1; then
       return 1
     fi
-    end="$(now)"
-    wall="$(calc "$end - $start")"
+    read -r wall rss _ <"$stats"
     if [ -z "$best_s" ] || awk "BEGIN { exit !($wall < $best_s) }"; then
-      best_s="$wall"
+      best_s="$(calc "$wall")"
     fi
-    local rss
-    rss="$(awk '{ print $2 }' "$stats")"
     [ "$rss" -gt "$peak_kb" ] && peak_kb="$rss"
   done
   rm -f "$stats"
   return 0
 }
 
-# best_read FILE: least wall time of three reads of FILE (cache warmed by one
-# untimed read first), into read_s.
+# best_read FILE: least wall time of three reads of FILE by cat (cache
+# warmed by one untimed read first), under the same timer, into read_s.
 best_read() {
-  local start end wall i
+  local stats="$dir/.time_stats" wall i
   cat "$1" >/dev/null
   read_s=""
   for ((i = 0; i < 3; i++)); do
-    start="$(now)"
-    cat "$1" >/dev/null
-    end="$(now)"
-    wall="$(calc "$end - $start")"
+    if ! "$timer" "$stats" cat "$1" >/dev/null; then
+      echo "bench/run.sh: reading $1 failed" >&2
+      exit 1
+    fi
+    read -r wall _ <"$stats"
     if [ -z "$read_s" ] || awk "BEGIN { exit !($wall < $read_s) }"; then
-      read_s="$wall"
+      read_s="$(calc "$wall")"
     fi
   done
+  rm -f "$stats"
 }
 
 # --- The sizes --------------------------------------------------------------
@@ -240,6 +242,18 @@ echo "Machine: $(nproc) cores, $(mb_from_kb "$(mem_available_kb)") MiB available
   "$(gb "$(( $(disk_available_kb) * 1024 ))" 1) GB free disk;" \
   "load average $(load_average); $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "Times are wall seconds, best of N runs; memory is peak resident set."
+# What the timer adds: the least it measures for a program that does
+# nothing.
+floor_s=""
+for ((i = 0; i < 5; i++)); do
+  "$timer" "$dir/.time_stats" true
+  read -r wall _ <"$dir/.time_stats"
+  if [ -z "$floor_s" ] || awk "BEGIN { exit !($wall < $floor_s) }"; then
+    floor_s="$wall"
+  fi
+done
+rm -f "$dir/.time_stats"
+echo "Timer (bench/time_command, around posix_spawn and wait4): $(calc "$floor_s * 1000" 1) ms for 'true'."
 echo "Timings are noisy while other work runs on the machine (see the load average)."
 
 table=()
@@ -376,8 +390,9 @@ for entry in "${size_list[@]}"; do
       fi
     done
   done
-  # The run's time: the best of every run of the same command, those under
-  # GNU time (for the peak) and the alternation's runs without --summary.
+  # The run's time: the best of every run of the same command, those of
+  # bench_program (for the peak) and the alternation's runs without
+  # --summary.
   wall_best="$single_s"
   if awk "BEGIN { exit !($plain_best < $wall_best) }"; then
     wall_best="$plain_best"
