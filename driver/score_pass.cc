@@ -172,6 +172,39 @@ int64_t CountBeating(const std::vector<float>& thresholds,
   return counts[t];
 }
 
+// CountEachBeating sets beaten_by[i] to CountBeating(thresholds, counts,
+// scores[i]) for i < n: a short walk from the last score's threshold while
+// the scores ascend, a search when the walk grows long or they step down.
+void CountEachBeating(const std::vector<float>& thresholds,
+                      const std::vector<int64_t>& counts, const float* scores,
+                      size_t n, int64_t* beaten_by) {
+  constexpr int kWalk = 8;
+  size_t t = 0;
+  float last = -std::numeric_limits<float>::infinity();
+  for (size_t i = 0; i < n; ++i) {
+    const float score = scores[i];
+    if (std::isnan(score)) {
+      beaten_by[i] = 0;
+      continue;
+    }
+    if (score < last) {
+      t = std::lower_bound(thresholds.begin(), thresholds.begin() + t, score) -
+          thresholds.begin();
+    } else {
+      int walked = 0;
+      while (t < thresholds.size() && thresholds[t] < score && ++walked < kWalk)
+        ++t;
+      if (walked == kWalk) {
+        t = std::lower_bound(thresholds.begin() + t, thresholds.end(), score) -
+            thresholds.begin();
+      }
+    }
+    last = score;
+    assert(t < thresholds.size() && thresholds[t] == score);
+    beaten_by[i] = counts[t];
+  }
+}
+
 }  // namespace
 
 PassPlan PlanScorePass(ScoreQuestions questions, int32_t num_distractors,
@@ -218,36 +251,16 @@ int64_t PassCounts::ImpostorsBeating(float score) const {
 
 void PassCounts::ImpostorsBeatingEach(const std::vector<float>& scores,
                                       std::vector<int64_t>* beaten_by) const {
-  const std::vector<float>& thresholds = plan_.impostor_thresholds;
-  const std::vector<int64_t>& counts = answers_.impostor_counts;
-  // A short walk from the last score's threshold; a search when the walk
-  // grows long or the scores step down.
-  constexpr int kWalk = 8;
   beaten_by->resize(scores.size());
-  size_t t = 0;
-  float last = -std::numeric_limits<float>::infinity();
-  for (size_t i = 0; i < scores.size(); ++i) {
-    const float score = scores[i];
-    if (std::isnan(score)) {
-      (*beaten_by)[i] = 0;
-      continue;
-    }
-    if (score < last) {
-      t = std::lower_bound(thresholds.begin(), thresholds.begin() + t, score) -
-          thresholds.begin();
-    } else {
-      int walked = 0;
-      while (t < thresholds.size() && thresholds[t] < score && ++walked < kWalk)
-        ++t;
-      if (walked == kWalk) {
-        t = std::lower_bound(thresholds.begin() + t, thresholds.end(), score) -
-            thresholds.begin();
-      }
-    }
-    last = score;
-    assert(t < thresholds.size() && thresholds[t] == score);
-    (*beaten_by)[i] = counts[t];
-  }
+  CountEachBeating(plan_.impostor_thresholds, answers_.impostor_counts,
+                   scores.data(), scores.size(), beaten_by->data());
+}
+
+void PassCounts::DistractorsBeatingEach(int32_t probe, const float* scores,
+                                        size_t count,
+                                        int64_t* beaten_by) const {
+  CountEachBeating(plan_.probe_thresholds[probe], answers_.probe_counts[probe],
+                   scores, count, beaten_by);
 }
 
 void PassCounts::TopDistractors(int32_t probe, TopDistractorList* best) const {

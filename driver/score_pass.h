@@ -65,6 +65,11 @@ class PassCounts : public ScoreCounts {
   // a search each.
   void ImpostorsBeatingEach(const std::vector<float>& scores,
                             std::vector<int64_t>* beaten_by) const override;
+  // The same walk along the probe's thresholds.
+  void DistractorsBeatingEach(int32_t probe, const float* scores, size_t count,
+                              int64_t* beaten_by) const override;
+  // Answers only read the plan and the answers.
+  bool AnswersConcurrently() const override { return true; }
 
  private:
   const PassPlan& plan_;

@@ -6,6 +6,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 
 #include "metrics/roc.h"
 
@@ -13,35 +14,55 @@ namespace {
 
 // EvaluateInto is Evaluate; with `assemble` false it asks every question
 // but builds nothing from the answers (no curve, no fact), which is all a
-// recording of the questions needs.
+// recording of the questions needs. Its three parts (the traditional CMC,
+// the match report and its CMC, the ROC) ask independent questions: they
+// run at once when `counts` answers concurrently and something is
+// assembled, else one after another in that order.
 void EvaluateInto(const EvaluationInputs& in,
                   const PreparedEvaluation& prepared, const ScoreCounts& counts,
                   bool assemble, Evaluation* out) {
   *out = Evaluation();
   OperatingPointFacts& facts = out->facts;
   const bool keep_facts = assemble && in.operating_point_facts;
-  out->traditional_slots = RankPreparedTraditionalCMC(
-      prepared.traditional, counts, assemble ? &out->traditional_cmc : nullptr,
-      keep_facts ? &facts.traditional_ranks : nullptr);
-  AssembleMatchReportFromPairs(in.subject_map, prepared.mate_pairs,
-                               in.probe_count, counts,
-                               assemble ? &out->matches : nullptr);
-  // Asked in SortForCounting order (ascending scores, NaN last), the
-  // counts of the pass come out non-increasing: reversed, they are in the
-  // ascending order the curve and the facts take. Other counts are sorted.
-  std::vector<int64_t> beaten_by;
-  ImpostorsBeatingEach(prepared.genuine_scores, counts,
-                       assemble ? &beaten_by : nullptr);
-  if (!assemble) return;
-  std::reverse(beaten_by.begin(), beaten_by.end());
-  if (!std::is_sorted(beaten_by.begin(), beaten_by.end())) {
-    SortCounts(&beaten_by);
-  }
-  out->rank1 = AppendIdentificationCMC(out->matches.mate_ranks,
-                                       in.num_distractors, &out->cmc);
+  const auto traditional = [&] {
+    out->traditional_slots = RankPreparedTraditionalCMC(
+        prepared.traditional, counts,
+        assemble ? &out->traditional_cmc : nullptr,
+        keep_facts ? &facts.traditional_ranks : nullptr);
+  };
+  const auto matches = [&] {
+    AssembleMatchReportFromPairs(in.subject_map, prepared.mate_pairs,
+                                 in.probe_count, counts,
+                                 assemble ? &out->matches : nullptr);
+    if (!assemble) return;
+    out->rank1 = AppendIdentificationCMC(out->matches.mate_ranks,
+                                         in.num_distractors, &out->cmc);
+    if (keep_facts) facts.mate_ranks = SortedMateRanks(out->matches.mate_ranks);
+  };
   const int64_t impostor_count =
       int64_t{ImpostorRows(in.distractor_rows)} * in.num_distractors;
-  AppendROCCurveFromSortedCounts(beaten_by, impostor_count, &out->roc);
+  std::vector<int64_t> beaten_by;
+  const auto roc = [&] {
+    // Asked in SortForCounting order (ascending scores, NaN last), the
+    // counts of the pass come out non-increasing: reversed, they are in
+    // the ascending order the curve and the facts take. Other counts are
+    // sorted.
+    ImpostorsBeatingEach(prepared.genuine_scores, counts,
+                         assemble ? &beaten_by : nullptr);
+    if (!assemble) return;
+    std::reverse(beaten_by.begin(), beaten_by.end());
+    if (!std::is_sorted(beaten_by.begin(), beaten_by.end())) {
+      SortCounts(&beaten_by);
+    }
+    AppendROCCurveFromSortedCounts(beaten_by, impostor_count, &out->roc);
+  };
+  if (assemble && counts.AnswersConcurrently()) {
+    tbb::parallel_invoke(matches, traditional, roc);
+  } else {
+    traditional();
+    matches();
+    roc();
+  }
   if (!keep_facts) return;
   facts.traditional_slots = out->traditional_slots;
   facts.impostor_count = impostor_count;
@@ -49,7 +70,6 @@ void EvaluateInto(const EvaluationInputs& in,
   facts.probes = in.probe_count;
   facts.subjects = static_cast<int64_t>(in.subject_map.size());
   facts.distractors = in.num_distractors;
-  facts.mate_ranks = SortedMateRanks(out->matches.mate_ranks);
 }
 
 // Floats of the probe score rows that one task reads and uses at a time:

@@ -98,7 +98,9 @@ bool PrepareEvaluationFromRows(const EvaluationInputs& in, int32_t rows,
                                std::string* error);
 
 // Evaluate replaces `*out` with the evaluation of `in`, asking `counts`
-// about the distractor scores.
+// about the distractor scores. Where `counts` answers concurrently, its
+// parts (the traditional CMC, the match report, the ROC) run at once, so
+// their questions interleave; the evaluation is the same.
 void Evaluate(const EvaluationInputs& in, const ScoreCounts& counts,
               Evaluation* out);
 

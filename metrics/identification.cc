@@ -36,6 +36,53 @@ struct MatePairGroups {
   }
 };
 
+// IndicesDistinct returns true iff no probe index appears twice in the map
+// (every index below `limit`).
+bool IndicesDistinct(const SubjectMap& subject_map, size_t limit) {
+  std::vector<char> seen(limit, 0);
+  for (const auto& subject : subject_map) {
+    for (const int32_t p : subject.second) {
+      if (p < 0 || static_cast<size_t>(p) >= limit || seen[p]) return false;
+      seen[p] = 1;
+    }
+  }
+  return true;
+}
+
+// RankSubjectPairs is the body of the loop over subjects of RankMatePairs:
+// a named type, so that the race checker's reports can name its tasks.
+// Subject s's groups start at pair first_pair[s].
+struct RankSubjectPairs {
+  const std::vector<const std::vector<int32_t>*>& subjects;
+  const std::vector<size_t>& first_pair;
+  const MatePairs& pairs;
+  const ScoreCounts& counts;
+  MateRankLists* mate_ranks;
+
+  void operator()(const tbb::blocked_range<size_t>& range) const {
+    std::vector<int64_t> ranks;  // One group's.
+    for (size_t s = range.begin(); s != range.end(); ++s) {
+      const std::vector<int32_t>& probes = *subjects[s];
+      // Each list receives at most one pair of a group, so the order within
+      // a group leaves every list ordered by subject and then by query.
+      size_t k = first_pair[s];
+      ranks.resize(probes.size());
+      for (const int32_t i : probes) {
+        const size_t group = probes.size() - 1;
+        counts.DistractorsBeatingEach(i, pairs.scores.data() + k, group,
+                                      ranks.data());
+        if (mate_ranks != nullptr) {
+          for (size_t m = 0; m < group; ++m) {
+            (*mate_ranks)[probes[pairs.mates[k + m]]].emplace_back(
+                static_cast<uint64_t>(ranks[m]), i);
+          }
+        }
+        k += group;
+      }
+    }
+  }
+};
+
 }  // namespace
 
 MatePairLister::MatePairLister(const SubjectMap& subject_map, MatePairs* pairs)
@@ -102,29 +149,31 @@ void ListMatePairs(const SubjectMap& subject_map, const cv::Mat& probe_scores,
 
 void RankMatePairs(const SubjectMap& subject_map, const MatePairs& pairs,
                    const ScoreCounts& counts, MateRankLists* mate_ranks) {
+  std::vector<const std::vector<int32_t>*> subjects;
+  std::vector<size_t> first_pair;  // Where each subject's groups start.
+  size_t pair_count = 0;
+  for (const auto& subject : subject_map) {
+    subjects.push_back(&subject.second);
+    first_pair.push_back(pair_count);
+    pair_count += subject.second.size() * (subject.second.size() - 1);
+  }
   if (mate_ranks != nullptr) {
-    // Each list grows once, to its final size.
-    for (const auto& subject : subject_map) {
-      const std::vector<int32_t>& probes = subject.second;
-      for (const int32_t j : probes) {
-        (*mate_ranks)[j].reserve((*mate_ranks)[j].size() + probes.size() - 1);
+    // Each list grows once, to its final size, before the lists are
+    // filled on several threads (which would contend for the allocator).
+    for (const std::vector<int32_t>* probes : subjects) {
+      for (const int32_t j : *probes) {
+        (*mate_ranks)[j].reserve((*mate_ranks)[j].size() + probes->size() - 1);
       }
     }
   }
-  // Each list receives at most one pair of a group, so the order within a
-  // group leaves every list ordered by subject and then by query.
-  size_t k = 0;
-  for (const auto& subject : subject_map) {
-    const std::vector<int32_t>& probes = subject.second;
-    for (const int32_t i : probes) {
-      for (size_t end = k + probes.size() - 1; k < end; ++k) {
-        const int64_t rank = counts.DistractorsBeating(i, pairs.scores[k]);
-        if (mate_ranks != nullptr) {
-          (*mate_ranks)[probes[pairs.mates[k]]].emplace_back(
-              static_cast<uint64_t>(rank), i);
-        }
-      }
-    }
+  const RankSubjectPairs rank{subjects, first_pair, pairs, counts, mate_ranks};
+  // Subjects that share no probe index fill lists apart: they are ranked
+  // at once when the counts allow it.
+  if (mate_ranks != nullptr && counts.AnswersConcurrently() &&
+      IndicesDistinct(subject_map, mate_ranks->size())) {
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, subjects.size()), rank);
+  } else {
+    rank(tbb::blocked_range<size_t>(0, subjects.size()));
   }
 }
 

@@ -68,7 +68,10 @@ class MatePairLister {
 
 // RankMatePairs appends, for every pair (i, j) of `pairs` (as ListMatePairs
 // lists them for `subject_map`), the pair (counts.DistractorsBeating(i,
-// its score), i) to `(*mate_ranks)[j]`, asking in the order of `pairs`.
+// its score), i) to `(*mate_ranks)[j]`, asking in the order of `pairs`, a
+// group at a time (DistractorsBeatingEach). Where `counts` answers
+// concurrently, lists are kept and no probe index is in two subjects, the
+// subjects are ranked at once, each asking in that order.
 // Each list ends up ordered by subject and then by i in list order.
 // `*mate_ranks` must have an entry for every probe index of the map; a
 // null `mate_ranks` asks the same questions and keeps nothing.

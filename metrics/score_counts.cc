@@ -19,6 +19,14 @@ void ScoreCounts::ImpostorsBeatingEach(const std::vector<float>& scores,
   }
 }
 
+void ScoreCounts::DistractorsBeatingEach(int32_t probe, const float* scores,
+                                         size_t count,
+                                         int64_t* beaten_by) const {
+  for (size_t i = 0; i < count; ++i) {
+    beaten_by[i] = DistractorsBeating(probe, scores[i]);
+  }
+}
+
 int64_t QuestionRecorder::DistractorsBeating(int32_t probe, float score) const {
   questions_->probe_scores.emplace_back(probe, score);
   return 0;

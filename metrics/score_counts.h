@@ -6,12 +6,15 @@
 // NaN beats nothing and nothing beats a NaN.
 //
 // Every function that asks through ScoreCounts asks the same questions in
-// the same order whatever the answers are. That is what makes a plan
-// recorded once with QuestionRecorder complete: the run that asks again,
-// against the real answers, asks nothing the recording did not.
+// the same order whatever the answers are (of answers that may be asked
+// concurrently, each series of questions keeps its order). That is what
+// makes a plan recorded once with QuestionRecorder complete: the run that
+// asks again, against the real answers, asks nothing the recording did
+// not.
 #ifndef FUSE_RESULTS_METRICS_SCORE_COUNTS_H_
 #define FUSE_RESULTS_METRICS_SCORE_COUNTS_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -40,6 +43,18 @@ class ScoreCounts {
   // it.
   virtual void ImpostorsBeatingEach(const std::vector<float>& scores,
                                     std::vector<int64_t>* beaten_by) const;
+
+  // DistractorsBeatingEach sets beaten_by[i] to DistractorsBeating(probe,
+  // scores[i]) for every i < count, asking in order, as ImpostorsBeatingEach
+  // does.
+  virtual void DistractorsBeatingEach(int32_t probe, const float* scores,
+                                      size_t count, int64_t* beaten_by) const;
+
+  // AnswersConcurrently returns true iff the methods above may be called
+  // from several threads at once. Callers may then ask independent series
+  // of questions on several threads: each series keeps its order, but the
+  // series interleave.
+  virtual bool AnswersConcurrently() const { return false; }
 };
 
 // The questions asked of a ScoreCounts, in the order they were asked.

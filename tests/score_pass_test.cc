@@ -220,9 +220,9 @@ TEST(PlanScorePassTest, ListsEveryScoreAskedOnceInAscendingOrder) {
   EXPECT_EQ(plan.impostor_thresholds, expected(asked[0]));
 }
 
-// The walk along sorted thresholds answers like one search per score in
-// any order: ascending runs, steps down, long jumps, ties, signed zeros and
-// NaN.
+// The walk along sorted thresholds (the impostors' or a probe's) answers
+// like one search per score in any order: ascending runs, steps down, long
+// jumps, ties, signed zeros and NaN.
 TEST(PassCountsTest, AnswersManyScoresAtOnceAsOneByOne) {
   std::mt19937 random(5);
   for (int trial = 0; trial < 30; ++trial) {
@@ -237,11 +237,16 @@ TEST(PassCountsTest, AnswersManyScoresAtOnceAsOneByOne) {
                       : pick == 2 ? 0.0f
                                   : static_cast<float>(random() % levels));
       questions.impostor_scores.push_back(asked.back());
+      questions.probe_scores.emplace_back(1, asked.back());
     }
     const PassPlan plan = PlanScorePass(questions, 10, 1);
     PassAnswers answers;
     for (size_t t = 0; t < plan.impostor_thresholds.size(); ++t) {
       answers.impostor_counts.push_back(static_cast<int64_t>(random()));
+    }
+    answers.probe_counts.resize(2);
+    for (size_t t = 0; t < plan.probe_thresholds[1].size(); ++t) {
+      answers.probe_counts[1].push_back(static_cast<int64_t>(random()));
     }
     const PassCounts counts(plan, answers);
     const auto below = [](float a, float b) {
@@ -260,6 +265,13 @@ TEST(PassCountsTest, AnswersManyScoresAtOnceAsOneByOne) {
       each.push_back(counts.ImpostorsBeating(score));
     }
     counts.ImpostorsBeatingEach(asked, &all);
+    EXPECT_EQ(all, each);
+    each.clear();
+    for (const float score : asked) {
+      each.push_back(counts.DistractorsBeating(1, score));
+    }
+    all.assign(asked.size(), 7);
+    counts.DistractorsBeatingEach(1, asked.data(), asked.size(), all.data());
     EXPECT_EQ(all, each);
   }
 }
