@@ -427,6 +427,40 @@ TEST(MatePairsTest, GroupsInScoreOrderRankAndScoreAsPairByPair) {
   }
 }
 
+// A group lists its mates in ascending order of score key, ties by their
+// place in the subject, at every size (small groups and large ones are
+// sorted differently): few levels, signed zeros and NaN make ties.
+TEST(MatePairsTest, GroupsSortByScoreKeyThenPlaceAtEverySize) {
+  std::mt19937 random(13);
+  const float levels[] = {kNaN, -0.0f, 0.0f, 0.25f, -1.0f, 0.5f, 0.75f};
+  for (const size_t size : {1, 2, 3, 17, 64, 127, 128, 129, 130, 200, 300}) {
+    SCOPED_TRACE(size);
+    std::vector<std::string> names(size, "s");
+    const SubjectMap map = MapOf(names);
+    MatePairs pairs;
+    const MatePairLister lister(map, &pairs);
+    std::vector<float> row(size);
+    for (float& score : row) score = levels[random() % 7];
+    const int32_t probe = static_cast<int32_t>(random() % size);
+    std::vector<uint64_t> scratch;
+    lister.ListRow(probe, row.data(), &scratch);
+    std::vector<uint64_t> expected;  // (key, place), sorted.
+    for (size_t b = 0; b < size; ++b) {
+      if (b != static_cast<size_t>(probe)) {
+        expected.push_back(uint64_t{AscendingKey(row[b])} << 32 | b);
+      }
+    }
+    std::sort(expected.begin(), expected.end());
+    const size_t first = static_cast<size_t>(probe) * (size - 1);
+    for (size_t k = 0; k < expected.size(); ++k) {
+      const uint32_t place = static_cast<uint32_t>(expected[k]);
+      ASSERT_EQ(pairs.mates[first + k], place) << "at " << k;
+      ASSERT_EQ(AscendingKey(pairs.scores[first + k]),
+                AscendingKey(row[place]));
+    }
+  }
+}
+
 TEST(SortingTest, RadixSortsSortAsComparisonSorts) {
   std::mt19937_64 random(3);
   // Sizes on both sides of the radix threshold; spans that take one to
