@@ -17,6 +17,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 #include "results/json_text.h"
 
@@ -70,8 +71,8 @@ void WritePairMember(const char* name, const char* first_name,
 }
 
 // How many probes' entries of the match results document make one piece
-// of its text (about 100 KB each in a run), and how many pieces are laid
-// out at once, in parallel, before they are written in order.
+// of its text (about 100 KB each in a run), and how many pieces a batch
+// lays out at once, in parallel, before they are written in order.
 constexpr size_t kPieceProbes = 64;
 constexpr size_t kPiecesAtOnce = 8;
 
@@ -137,6 +138,23 @@ struct MatchesPieces {
       AppendMatchesPiece(top_distractors, mate_ranks, begin,
                          std::min(begin + kPieceProbes, probes), &text);
     }
+  }
+};
+
+// LayOutBatch lays out `count` pieces of the match results text from
+// piece `first_piece` on, in parallel, into (*pieces)[0 ..]: a named type,
+// so that the race checker's reports can name its task.
+struct LayOutBatch {
+  const TopDistractorLists& top_distractors;
+  const MateRankLists& mate_ranks;
+  size_t first_piece;
+  size_t count;
+  std::vector<std::string>* pieces;
+
+  void operator()() const {
+    tbb::parallel_for(
+        tbb::blocked_range<size_t>(0, count, 1),
+        MatchesPieces{top_distractors, mate_ranks, first_piece, pieces});
   }
 };
 
@@ -264,20 +282,29 @@ bool WriteMatchesText(const TopDistractorLists& top_distractors,
   // Written straight from the lists, a piece at a time: the same bytes as
   // laying out the whole document, without its thousands of small JSON
   // objects or the whole text at once. The pieces of a batch are laid out
-  // in parallel and then written in order; their strings are reused from
-  // batch to batch.
+  // in parallel, and the next batch is laid out while this one is written
+  // in order; the two batches' strings are reused from batch to batch.
   const size_t probes = top_distractors.size();
   if (probes == 0) return write("null\n");
   const size_t piece_count = (probes + kPieceProbes - 1) / kPieceProbes;
-  std::vector<std::string> pieces(std::min(piece_count, kPiecesAtOnce));
-  for (size_t first = 0; first < piece_count; first += pieces.size()) {
-    const size_t batch = std::min(pieces.size(), piece_count - first);
-    tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, batch, 1),
-        MatchesPieces{top_distractors, mate_ranks, first, &pieces});
-    for (size_t i = 0; i < batch; ++i) {
-      if (!write(pieces[i])) return false;
+  const size_t batch_size = std::min(piece_count, kPiecesAtOnce);
+  std::vector<std::string> written(batch_size);
+  std::vector<std::string> next(batch_size);
+  LayOutBatch{top_distractors, mate_ranks, 0, batch_size, &written}();
+  for (size_t first = 0; first < piece_count; first += batch_size) {
+    const size_t batch = std::min(batch_size, piece_count - first);
+    const size_t next_first = first + batch;
+    tbb::task_group laying_out;
+    if (next_first < piece_count) {
+      laying_out.run(LayOutBatch{top_distractors, mate_ranks, next_first,
+                                 std::min(batch_size, piece_count - next_first),
+                                 &next});
     }
+    bool ok = true;
+    for (size_t i = 0; i < batch && ok; ++i) ok = write(written[i]);
+    laying_out.wait();
+    if (!ok) return false;
+    written.swap(next);
   }
   return true;
 }
