@@ -409,6 +409,13 @@ bool RunScorePassFrom(const PassPlan& plan, ScoreSource* source,
     return false;
   }
 
+  // What only the scans used goes back to the heap first, and each tally
+  // as soon as it is merged, so that the answers below take memory the
+  // pass used instead of fresh pages (each fresh page a fault, and on a
+  // virtual machine perhaps one the host must back: the answers took 2 to
+  // 10 ms that way at 3,500 probes).
+  ring = {};
+  locator = ThresholdLocator();
   // Merge what the threads saw into the first thread's tally, which is
   // already in memory (a fresh total would be as large, and new pages).
   // Sums and the best of a union do not depend on how the rows were split
@@ -428,6 +435,7 @@ bool RunScorePassFrom(const PassPlan& plan, ScoreSource* source,
     for (size_t p = 0; p < probes; ++p) {
       merged->best[p].Merge(tally.best[p], top_count);
     }
+    tally = ThreadTally();
   }
   if (merged == nullptr) merged = &tallies.local();  // Nothing was scanned.
   const std::vector<int64_t>& probe_histogram = merged->probe_histogram;
