@@ -569,30 +569,41 @@ bool EvaluateThroughPass(int32_t rows, int64_t row_bytes,
 }  // namespace
 
 bool EvaluateInOnePass(RunInputs* in, RunOutputs* out) {
+  // The pass's own stretch, from its first read to consuming its last
+  // byte, as its progress tells it.
+  StageTimes* const times = &in->times;
+  const auto timed = [times](const PassProgress& progress) -> PassProgress {
+    return [times, &progress](int64_t done, int64_t total) {
+      if (done == 0) times->ReadingStarts();
+      if (done >= total) times->ReadingEnds();
+      return progress(done, total);
+    };
+  };
   if (in->scorer != nullptr) {
     return EvaluateFromFeaturesWith(
-        [](const PassPlan& plan, const FeatureScorer& scorer,
-           MatRowStream* stream, const PassProgress& progress,
-           PassAnswers* answers, int64_t* changed_values, std::string* error) {
+        [timed](const PassPlan& plan, const FeatureScorer& scorer,
+                MatRowStream* stream, const PassProgress& progress,
+                PassAnswers* answers, int64_t* changed_values,
+                std::string* error) {
           // The distractors are the first num_distractors feature rows.
           stream->Select(plan.num_distractors, scorer.dim());
           FeatureSource source(scorer, stream,
                                std::max(plan.probe_rows, plan.impostor_rows), 0,
                                plan.num_distractors);
           const bool done = RunScorePassFrom(plan, &source, kPiecesInFlight,
-                                             progress, answers, error);
+                                             timed(progress), answers, error);
           *changed_values = stream->changed_values();
           return done;
         },
         in, out);
   }
   return EvaluateInOnePassWith(
-      [](const PassPlan& plan, MatRowStream* stream,
-         const PassProgress& progress, PassAnswers* answers,
-         int64_t* changed_values, std::string* error) {
+      [timed](const PassPlan& plan, MatRowStream* stream,
+              const PassProgress& progress, PassAnswers* answers,
+              int64_t* changed_values, std::string* error) {
         const bool done =
             RunScorePass(plan, stream, stream->PieceFloats(kPieceFloats),
-                         kPiecesInFlight, progress, answers, error);
+                         kPiecesInFlight, timed(progress), answers, error);
         *changed_values = stream->changed_values();
         return done;
       },

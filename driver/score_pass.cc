@@ -393,6 +393,10 @@ bool RunScorePassFrom(const PassPlan& plan, ScoreSource* source,
             HandOver(&reporting);
             HandOver(&finished);
           });
+  if (progress && !progress(0, source->bytes_total())) {
+    *error = "stopped";
+    return false;
+  }
   HandOver(&kPipelineSetUp);
   tbb::parallel_pipeline(ring.size(), stages);
   TakeOver(&finished);

@@ -85,8 +85,10 @@ constexpr int64_t kPieceFloats = int64_t{1} << 18;  // 1 MiB.
 constexpr int kPiecesInFlight = 4;
 
 // Progress of the pass: bytes of the data section consumed, and in all.
-// Returns false to stop the pass early (another process failed, say); the
-// pass then ends after the pieces in flight and fails with "stopped".
+// It is told 0 once the pass is set up, just before its first read, then
+// after each piece is consumed, and all when the last one is. Returns
+// false to stop the pass early (another process failed, say); the pass
+// then ends after the pieces in flight and fails with "stopped".
 using PassProgress = std::function<bool(int64_t done, int64_t total)>;
 
 // RunScorePass streams the selected part of `stream` (rows 0 ..

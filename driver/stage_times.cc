@@ -32,14 +32,42 @@ void StageTimes::Mark(const char* name) {
 void StageTimes::BeginPass() {
   if (!enabled_) return;
   cpu_at_begin_ = CpuSeconds();
+  reading_started_ = reading_ended_ = false;
+}
+
+void StageTimes::ReadingStarts() {
+  if (!enabled_ || reading_started_) return;
+  reading_started_ = true;
+  reading_start_ = Clock::now();
+  cpu_at_reading_start_ = CpuSeconds();
+}
+
+void StageTimes::ReadingEnds() {
+  if (!enabled_ || !reading_started_ || reading_ended_) return;
+  reading_ended_ = true;
+  reading_end_ = Clock::now();
+  cpu_at_reading_end_ = CpuSeconds();
 }
 
 void StageTimes::EndPass(int64_t bytes) {
   if (!enabled_) return;
-  pass_cpu_ = CpuSeconds() - cpu_at_begin_;
   pass_bytes_ = bytes;
-  Mark("pass");
-  pass_wall_ = stages_.back().second;
+  if (!reading_ended_) {
+    pass_cpu_ = CpuSeconds() - cpu_at_begin_;
+    Mark("pass");
+    pass_wall_ = stages_.back().second;
+    return;
+  }
+  const auto seconds = [](Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+  };
+  const Clock::time_point now = Clock::now();
+  pass_cpu_ = cpu_at_reading_end_ - cpu_at_reading_start_;
+  pass_wall_ = seconds(reading_start_, reading_end_);
+  stages_.emplace_back("pass set-up", seconds(last_, reading_start_));
+  stages_.emplace_back("pass", pass_wall_);
+  stages_.emplace_back("pass answers", seconds(reading_end_, now));
+  last_ = now;
 }
 
 void StageTimes::Print(std::FILE* out) const {

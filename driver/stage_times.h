@@ -24,8 +24,14 @@ class StageTimes {
   void Mark(const char* name);
 
   // BeginPass and EndPass bracket the pass, which is also the stage
-  // "pass"; `bytes` is what it read.
+  // "pass"; `bytes` is what it read. Where the pass says when it reads
+  // its first byte (ReadingStarts) and has consumed its last
+  // (ReadingEnds), the pass is that stretch, and what comes before and
+  // after it inside the brackets are the stages "pass set-up" and "pass
+  // answers".
   void BeginPass();
+  void ReadingStarts();
+  void ReadingEnds();
   void EndPass(int64_t bytes);
 
   // Print writes one line per stage, then the pass's CPU time over its
@@ -43,6 +49,14 @@ class StageTimes {
   double pass_wall_ = 0.0;
   double pass_cpu_ = 0.0;
   double cpu_at_begin_ = 0.0;
+  // The pass's own stretch, when it was told: its ends, and the CPU time
+  // then.
+  bool reading_started_ = false;
+  bool reading_ended_ = false;
+  Clock::time_point reading_start_;
+  Clock::time_point reading_end_;
+  double cpu_at_reading_start_ = 0.0;
+  double cpu_at_reading_end_ = 0.0;
   int64_t pass_bytes_ = 0;
 };
 

@@ -145,8 +145,9 @@ TEST_F(SmallExperiment, TimingGoesToStandardErrorOnly) {
   EXPECT_EQ(timed.status, 0);
   EXPECT_EQ(timed.out, plain.out);
   EXPECT_EQ(ReadFile(results_), results);
-  for (const char* line : {"timing: probe scores ", "timing: pass  ",
-                           "timing: pass cpu ", "outside the pass "}) {
+  for (const char* line :
+       {"timing: probe scores ", "timing: pass set-up ", "timing: pass  ",
+        "timing: pass answers ", "timing: pass cpu ", "outside the pass "}) {
     EXPECT_NE(timed.err.find(line), std::string::npos) << line;
   }
   EXPECT_EQ(plain.err, "");

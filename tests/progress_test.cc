@@ -1,16 +1,21 @@
-// ProgressLine on a fake terminal, a log and a real pseudo-terminal.
+// ProgressLine on a fake terminal, a log and a real pseudo-terminal, and
+// the stage clock's account of the pass.
 #include <pty.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/progress.h"
+#include "driver/stage_times.h"
 
 namespace {
 
@@ -105,6 +110,59 @@ TEST(ProgressLineTest, ReadsTheWidthOfARealTerminal) {
   output.resize(std::fread(output.data(), 1, output.size(), in));
   std::fclose(in);
   EXPECT_EQ(output, expected);
+}
+
+// The stages StageTimes prints, by name, in milliseconds, with the time
+// outside the pass as "outside".
+std::map<std::string, double> PrintedStages(const StageTimes& times) {
+  std::FILE* out = std::tmpfile();
+  times.Print(out);
+  std::rewind(out);
+  std::map<std::string, double> stages;
+  char line[256];
+  const std::regex stage("timing: (.*[^ ]) +([0-9.]+) ms");
+  const std::regex outside(".*outside the pass ([0-9.]+) ms");
+  while (std::fgets(line, sizeof line, out) != nullptr) {
+    std::cmatch match;
+    if (std::regex_search(line, match, outside)) {
+      stages["outside"] = std::stod(match[1]);
+    } else if (std::regex_search(line, match, stage)) {
+      stages[match[1]] = std::stod(match[2]);
+    }
+  }
+  std::fclose(out);
+  return stages;
+}
+
+// Told where the pass's reading starts and ends, the clock counts only
+// that stretch as the pass: its set-up and its answers are stages of their
+// own, outside it. Untold, the pass is all of its brackets.
+TEST(StageTimesTest, ThePassIsItsReadingWhenItSaysWhereThatIs) {
+  setenv("FUSE_RESULTS_TIMING", "1", 1);
+  const auto wait = [](int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  };
+  StageTimes told;
+  told.BeginPass();
+  wait(15);
+  told.ReadingStarts();
+  wait(30);
+  told.ReadingEnds();
+  wait(15);
+  told.EndPass(1000);
+  std::map<std::string, double> stages = PrintedStages(told);
+  EXPECT_GE(stages["pass set-up"], 15);
+  EXPECT_GE(stages["pass"], 30);
+  EXPECT_GE(stages["pass answers"], 15);
+  EXPECT_GE(stages["outside"], 30);
+  StageTimes untold;
+  untold.BeginPass();
+  wait(30);
+  untold.EndPass(1000);
+  stages = PrintedStages(untold);
+  EXPECT_GE(stages["pass"], 30);
+  EXPECT_EQ(stages.count("pass set-up"), 0u);
+  unsetenv("FUSE_RESULTS_TIMING");
 }
 
 }  // namespace
