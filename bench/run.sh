@@ -233,7 +233,7 @@ if [ "$mpi_only" = yes ] || [ "$features_only" = yes ]; then
   size_list=()
 elif [ "$sizes" = all ]; then
   size_list+=("3.5k x 200k|3500|80|200000|3"
-              "3.5k x 1M|3500|80|1000000|2")
+              "3.5k x 1M|3500|80|1000000|3")
 fi
 
 echo "Bench folder: $dir"
