@@ -1,10 +1,11 @@
 // time_command STATS COMMAND [ARGUMENT...]: runs COMMAND as a child process
 // and writes to the file STATS one line, "WALL PEAK_KB USER SYS": the wall
-// seconds from just before the child is started to the return of the wait, the child's
-// peak resident set in KiB, and its user and system CPU seconds. Standard
-// input, output and error are the child's. Exits with the child's status,
-// or 128 + the signal that ended it; with 127 when COMMAND cannot be run
-// (saying why) and 125 when the figures cannot be written.
+// seconds from just before the child is started to the return of the
+// wait, the child's peak resident set in KiB, and its user and system CPU
+// seconds. Standard input, output and error are the child's. Exits with
+// the child's status, or 128 + the signal that ended it; with 127 when
+// COMMAND cannot be run (saying why) and 125 when the figures cannot be
+// written.
 //
 // The benchmark times each run with it rather than with a shell clock
 // around GNU time: that way added a fork of the shell for each reading of
