@@ -280,6 +280,15 @@ std::shared_ptr<const MatRowStream> OpenProbeRows(const std::string& path) {
   return stream;
 }
 
+// ReportUnloadableProbeScores says why the probe score file cannot be
+// used: `error` on standard error, the failure line on standard output.
+void ReportUnloadableProbeScores(const RunInputs& in,
+                                 const std::string& error) {
+  std::fprintf(stderr, "%s: %s\n", in.probe_scores_filename.c_str(),
+               error.c_str());
+  std::puts("Could not load probe scores!");
+}
+
 // LoadWholeProbeScores loads the probe score file whole (the reading
 // `*early` started, if any), scoring features when asked to, into
 // in->probe_scores (and in->scorer), and sets `*shape` to the score
@@ -298,9 +307,7 @@ bool LoadWholeProbeScores(const RunOptions& options,
     usable = error.empty();
   }
   if (!usable) {
-    std::fprintf(stderr, "%s: %s\n", in->probe_scores_filename.c_str(),
-                 error.c_str());
-    std::puts("Could not load probe scores!");
+    ReportUnloadableProbeScores(*in, error);
     return false;
   }
   NoteChangedValues(in->probe_scores_filename, scores_read.changed,
@@ -668,9 +675,7 @@ bool Prepare(const RunInputs& in, const EvaluationInputs& inputs,
     return true;
   }
   std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s\n", in.probe_scores_filename.c_str(),
-               error.c_str());
-  std::puts("Could not load probe scores!");
+  ReportUnloadableProbeScores(in, error);
   return false;
 }
 

@@ -72,6 +72,15 @@ void EvaluateInto(const EvaluationInputs& in,
   facts.distractors = in.num_distractors;
 }
 
+// PrepareGenuineScores sets the genuine scores of `*prepared` from its
+// mate pairs, in SortForCounting order.
+void PrepareGenuineScores(const EvaluationInputs& in,
+                          PreparedEvaluation* prepared) {
+  prepared->genuine_scores =
+      GenuineScoresOfMates(in.subject_map, prepared->mate_pairs);
+  SortForCounting(&prepared->genuine_scores);
+}
+
 // Floats of the probe score rows that one task reads and uses at a time:
 // 256 KiB, a few rows that stay in the core's cache while both kinds of
 // work use them.
@@ -152,9 +161,7 @@ bool PrepareEvaluationFromRows(const EvaluationInputs& in, int32_t rows,
     }
   }
   if (ranked) builder.Finish();
-  prepared->genuine_scores =
-      GenuineScoresOfMates(in.subject_map, prepared->mate_pairs);
-  SortForCounting(&prepared->genuine_scores);
+  PrepareGenuineScores(in, prepared);
   return true;
 }
 
@@ -165,9 +172,7 @@ void PrepareEvaluation(const EvaluationInputs& in,
                             in.num_distractors, kTrialCount,
                             &prepared->traditional);
   ListMatePairs(in.subject_map, in.probe_scores, &prepared->mate_pairs);
-  prepared->genuine_scores =
-      GenuineScoresOfMates(in.subject_map, prepared->mate_pairs);
-  SortForCounting(&prepared->genuine_scores);
+  PrepareGenuineScores(in, prepared);
 }
 
 void Evaluate(const EvaluationInputs& in, const ScoreCounts& counts,
