@@ -358,28 +358,35 @@ std::vector<uint32_t> SortedBits(const std::vector<float>& scores) {
   return bits;
 }
 
-// (position, score bits) of every pair: equal for the same scores.
-std::vector<std::pair<uint32_t, uint32_t>> PairsOfBits(
-    const std::vector<std::pair<uint32_t, float>>& pairs) {
-  std::vector<std::pair<uint32_t, uint32_t>> bits;
-  for (const auto& [position, score] : pairs) {
-    uint32_t score_bits;
-    std::memcpy(&score_bits, &score, 4);
-    bits.emplace_back(position, score_bits);
-  }
-  return bits;
+// (score key, place, score bits) of a listed pair: sorted, the order a
+// group lists its pairs in.
+using ListedPair = std::tuple<uint32_t, uint32_t, uint32_t>;
+ListedPair Listed(uint32_t place, float score) {
+  uint32_t bits;
+  std::memcpy(&bits, &score, 4);
+  return {AscendingKey(score), place, bits};
 }
 
+// A group lists its mates in ascending order of score key, ties by their
+// place in the subject, at every size (small groups and large ones are
+// sorted differently); ranking and the genuine scores follow the groups.
 TEST(MatePairsTest, GroupsInScoreOrderRankAndScoreAsPairByPair) {
   std::mt19937 random(11);
-  // Few levels and some NaN, so that scores tie within and across rows.
-  auto draw = [&] { return random() % 20 ? (random() % 7) / 6.0f : kNaN; };
-  for (int trial = 0; trial < 30; ++trial) {
+  // Few levels, signed zeros and some NaN, so that scores tie within and
+  // across rows.
+  const float levels[] = {-0.0f, 0.0f, 1 / 6.0f, 0.5f, 5 / 6.0f, 1.0f, -1.0f};
+  auto draw = [&] { return random() % 20 ? levels[random() % 7] : kNaN; };
+  for (int trial = 0; trial < 36; ++trial) {
     SCOPED_TRACE(trial);
-    const int32_t probes = static_cast<int32_t>(random() % 60);
+    // One subject of 120 to 300 probes, around the size where the sorting
+    // changes, or many small ones.
+    const bool one_large = trial % 6 == 0;
+    const int32_t probes =
+        static_cast<int32_t>(one_large ? 120 + random() % 181 : random() % 60);
     std::vector<std::string> names;
     for (int32_t p = 0; p < probes; ++p) {
-      names.push_back(std::to_string(random() % (1 + probes / 4)));
+      names.push_back(one_large ? "s"
+                                : std::to_string(random() % (1 + probes / 4)));
     }
     const SubjectMap map = MapOf(names);
     cv::Mat_<float> scores(probes, probes);
@@ -396,26 +403,20 @@ TEST(MatePairsTest, GroupsInScoreOrderRankAndScoreAsPairByPair) {
     size_t k = 0;
     for (const auto& [name, q] : map) {
       for (size_t a = 0; a < q.size(); ++a) {
-        // A group holds the other mates of q[a], by ascending score.
-        std::vector<std::pair<uint32_t, float>> group, listed;
+        std::vector<ListedPair> group, listed;
         for (size_t b = 0; b < q.size(); ++b) {
-          if (b != a) group.emplace_back(b, scores(q[a], q[b]));
-          if (b != a) {
-            expected[q[b]].emplace_back(
-                ListCounts(lists).DistractorsBeating(q[a], scores(q[a], q[b])),
-                q[a]);
-          }
+          if (b == a) continue;
+          group.push_back(Listed(b, scores(q[a], q[b])));
+          expected[q[b]].emplace_back(
+              ListCounts(lists).DistractorsBeating(q[a], scores(q[a], q[b])),
+              q[a]);
           if (b > a) genuine.push_back(scores(q[a], q[b]));
         }
+        std::sort(group.begin(), group.end());
         for (size_t end = k + group.size(); k < end; ++k) {
-          listed.emplace_back(pairs.mates[k], pairs.scores[k]);
-          if (k + 1 < end) {
-            EXPECT_LE(AscendingKey(pairs.scores[k]),
-                      AscendingKey(pairs.scores[k + 1]));
-          }
+          listed.push_back(Listed(pairs.mates[k], pairs.scores[k]));
         }
-        std::sort(listed.begin(), listed.end());
-        ASSERT_EQ(PairsOfBits(group), PairsOfBits(listed));
+        ASSERT_EQ(group, listed);
       }
     }
     EXPECT_EQ(k, pairs.scores.size());
@@ -424,40 +425,6 @@ TEST(MatePairsTest, GroupsInScoreOrderRankAndScoreAsPairByPair) {
     EXPECT_EQ(expected, ranked);
     EXPECT_EQ(SortedBits(genuine),
               SortedBits(GenuineScoresOfMates(map, pairs)));
-  }
-}
-
-// A group lists its mates in ascending order of score key, ties by their
-// place in the subject, at every size (small groups and large ones are
-// sorted differently): few levels, signed zeros and NaN make ties.
-TEST(MatePairsTest, GroupsSortByScoreKeyThenPlaceAtEverySize) {
-  std::mt19937 random(13);
-  const float levels[] = {kNaN, -0.0f, 0.0f, 0.25f, -1.0f, 0.5f, 0.75f};
-  for (const size_t size : {1, 2, 3, 17, 64, 127, 128, 129, 130, 200, 300}) {
-    SCOPED_TRACE(size);
-    std::vector<std::string> names(size, "s");
-    const SubjectMap map = MapOf(names);
-    MatePairs pairs;
-    const MatePairLister lister(map, &pairs);
-    std::vector<float> row(size);
-    for (float& score : row) score = levels[random() % 7];
-    const int32_t probe = static_cast<int32_t>(random() % size);
-    std::vector<uint64_t> scratch;
-    lister.ListRow(probe, row.data(), &scratch);
-    std::vector<uint64_t> expected;  // (key, place), sorted.
-    for (size_t b = 0; b < size; ++b) {
-      if (b != static_cast<size_t>(probe)) {
-        expected.push_back(uint64_t{AscendingKey(row[b])} << 32 | b);
-      }
-    }
-    std::sort(expected.begin(), expected.end());
-    const size_t first = static_cast<size_t>(probe) * (size - 1);
-    for (size_t k = 0; k < expected.size(); ++k) {
-      const uint32_t place = static_cast<uint32_t>(expected[k]);
-      ASSERT_EQ(pairs.mates[first + k], place) << "at " << k;
-      ASSERT_EQ(AscendingKey(pairs.scores[first + k]),
-                AscendingKey(row[place]));
-    }
   }
 }
 
