@@ -165,20 +165,18 @@ TEST(SinglePassTest, FailsWithTheFirstMissingBytesOfAFileCutWhileOpen) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // Each list of thresholds holds every score asked, once, ascending, and
 // no NaN, whatever order the scores came in: ascending, ascending after a
-// few others, descending, or none; with ties and signed zeros.
-TEST(PlanScorePassTest, ListsEveryScoreAskedOnceInAscendingOrder) {
+// few others, descending, or none; with ties and signed zeros. Asked all
+// at once, in the same orders, the answers walk those lists as one search
+// per score would: ascending runs, steps down, long jumps.
+TEST(PlanScorePassTest, ListsScoresOnceAscendingAndAnswersThemInAnyOrder) {
   std::mt19937 random(11);
   ScoreQuestions questions;
   std::vector<std::vector<float>> asked(40);
   for (size_t p = 0; p < asked.size(); ++p) {
-    const int levels = 1 + static_cast<int>(random() % 50);
-    const size_t count = random() % 60;
+    const int levels = 1 + static_cast<int>(random() % 400);
+    const size_t count = random() % 300;
     for (size_t i = 0; i < count; ++i) {
       const uint32_t pick = random() % 40;
       asked[p].push_back(pick == 0   ? NAN
@@ -202,7 +200,7 @@ TEST(PlanScorePassTest, ListsEveryScoreAskedOnceInAscendingOrder) {
       questions.probe_scores.emplace_back(static_cast<int32_t>(p), score);
     }
   }
-  questions.impostor_scores = asked[0];
+  questions.impostor_scores = asked[3];
   const PassPlan plan = PlanScorePass(questions, 10, 1);
   const auto expected = [](std::vector<float> scores) {
     scores.erase(std::remove_if(scores.begin(), scores.end(),
@@ -213,67 +211,36 @@ TEST(PlanScorePassTest, ListsEveryScoreAskedOnceInAscendingOrder) {
     return scores;  // -0 and +0 compare equal below, as they are one.
   };
   ASSERT_EQ(plan.probe_thresholds.size(), asked.size());
+  PassAnswers answers;
   for (size_t p = 0; p < asked.size(); ++p) {
     SCOPED_TRACE(p);
     EXPECT_EQ(plan.probe_thresholds[p], expected(asked[p]));
+    answers.probe_counts.emplace_back();
+    for (size_t t = 0; t < plan.probe_thresholds[p].size(); ++t) {
+      answers.probe_counts[p].push_back(static_cast<int64_t>(random()));
+    }
   }
-  EXPECT_EQ(plan.impostor_thresholds, expected(asked[0]));
-}
-
-// The walk along sorted thresholds (the impostors' or a probe's) answers
-// like one search per score in any order: ascending runs, steps down, long
-// jumps, ties, signed zeros and NaN.
-TEST(PassCountsTest, AnswersManyScoresAtOnceAsOneByOne) {
-  std::mt19937 random(5);
-  for (int trial = 0; trial < 30; ++trial) {
-    SCOPED_TRACE(trial);
-    ScoreQuestions questions;
-    const int levels = 1 + static_cast<int>(random() % 400);
-    std::vector<float> asked;
-    for (int i = 0; i < 600; ++i) {
-      const uint32_t pick = random() % 100;
-      asked.push_back(pick == 0   ? NAN
-                      : pick == 1 ? -0.0f
-                      : pick == 2 ? 0.0f
-                                  : static_cast<float>(random() % levels));
-      questions.impostor_scores.push_back(asked.back());
-      questions.probe_scores.emplace_back(1, asked.back());
+  EXPECT_EQ(plan.impostor_thresholds, expected(asked[3]));
+  for (size_t t = 0; t < plan.impostor_thresholds.size(); ++t) {
+    answers.impostor_counts.push_back(static_cast<int64_t>(random()));
+  }
+  const PassCounts counts(plan, answers);
+  for (size_t p = 0; p < asked.size(); ++p) {
+    SCOPED_TRACE(p);
+    std::vector<int64_t> each, all(asked[p].size(), 7);
+    for (const float score : asked[p]) {
+      each.push_back(counts.DistractorsBeating(static_cast<int32_t>(p), score));
     }
-    const PassPlan plan = PlanScorePass(questions, 10, 1);
-    PassAnswers answers;
-    for (size_t t = 0; t < plan.impostor_thresholds.size(); ++t) {
-      answers.impostor_counts.push_back(static_cast<int64_t>(random()));
-    }
-    answers.probe_counts.resize(2);
-    for (size_t t = 0; t < plan.probe_thresholds[1].size(); ++t) {
-      answers.probe_counts[1].push_back(static_cast<int64_t>(random()));
-    }
-    const PassCounts counts(plan, answers);
-    const auto below = [](float a, float b) {
-      return std::isnan(b) ? !std::isnan(a) : a < b;  // NaN last.
-    };
-    switch (trial % 3) {
-      case 0:
-        std::sort(asked.begin(), asked.end(), below);
-        break;
-      case 1:
-        std::sort(asked.rbegin(), asked.rend(), below);
-        break;
-    }
-    std::vector<int64_t> each, all = {7};
-    for (const float score : asked) {
-      each.push_back(counts.ImpostorsBeating(score));
-    }
-    counts.ImpostorsBeatingEach(asked, &all);
-    EXPECT_EQ(all, each);
-    each.clear();
-    for (const float score : asked) {
-      each.push_back(counts.DistractorsBeating(1, score));
-    }
-    all.assign(asked.size(), 7);
-    counts.DistractorsBeatingEach(1, asked.data(), asked.size(), all.data());
+    counts.DistractorsBeatingEach(static_cast<int32_t>(p), asked[p].data(),
+                                  asked[p].size(), all.data());
     EXPECT_EQ(all, each);
   }
+  std::vector<int64_t> each, all = {7};
+  for (const float score : asked[3]) {
+    each.push_back(counts.ImpostorsBeating(score));
+  }
+  counts.ImpostorsBeatingEach(asked[3], &all);
+  EXPECT_EQ(all, each);
 }
 
 }  // namespace
